@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -186,6 +187,11 @@ TEST(DfuFirmwareBuffer, ResizeGrowsInBlocksAndZeroFills)
     firmware.append("XYZ", 3);
     EXPECT_EQ(9u, firmware.size());
     EXPECT_EQ(0, std::memcmp(firmware.data() + 6, "XYZ", 3));
+
+    // A size that cannot be had throws and leaves the buffer as it was.
+    EXPECT_THROW(firmware.resize(SIZE_MAX, false), std::bad_alloc);
+    EXPECT_THROW(firmware.append("x", SIZE_MAX - 4), std::bad_alloc);
+    EXPECT_EQ(9u, firmware.size());
 
     // Appending record by record keeps the contents across reallocations.
     DfuFirmware grown;

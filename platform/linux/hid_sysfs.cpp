@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdlib>
 
 #include "platform/linux/hid_report_descriptor.h"
 #include "platform/linux/location.h"
@@ -76,17 +75,20 @@ bool readSysfsText(const std::string& directory, const char* attribute, std::str
 bool readSysfsNumber(const std::string& directory, const char* attribute, int base, std::int64_t& value)
 {
     std::string text;
-    if (!readSysfsText(directory, attribute, text) || text.empty())
+    if (!readSysfsText(directory, attribute, text) || text.empty() || text.size() > 15)
         return false;
-    // strtoll would accept a sign and leading blanks; sysfs IDs have neither.
-    if (!std::isxdigit(static_cast<unsigned char>(text[0])))
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long parsed = std::strtoll(text.c_str(), &end, base);
-    if (errno != 0 || end != text.c_str() + text.size())
-        return false;
-    value = parsed;
+    // Digits only: no sign, blanks or "0x", which sysfs never writes.
+    std::int64_t result = 0;
+    for (const char c : text) {
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                          : std::isxdigit(static_cast<unsigned char>(c))
+                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                              : base;
+        if (digit >= base)
+            return false;
+        result = result * base + digit;
+    }
+    value = result;
     return true;
 }
 

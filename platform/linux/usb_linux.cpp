@@ -100,9 +100,15 @@ public:
 
     bool receive(UsbDeviceEvent& event) override
     {
+        errno = 0;
         udev_device* device = udev_monitor_receive_device(m_monitor);
-        if (device == nullptr)
-            return false;
+        if (device == nullptr) {
+            if (errno != ENOBUFS)
+                return false;
+            event = UsbDeviceEvent();
+            event.action = UsbDeviceEvent::Action::kLost;
+            return true;
+        }
         event = eventOf(device);
         if (udev_device_get_action(device) == nullptr)
             event.action = UsbDeviceEvent::Action::kOther;

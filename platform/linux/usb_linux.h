@@ -16,7 +16,8 @@ UsbBackend& linuxUsbBackend();
 
 // A USB device as enumeration and hot-plug events name it.
 struct UsbDeviceEvent {
-    enum class Action { kAdd, kRemove, kOther };
+    // kLost: the source dropped events (its buffer overflowed); the rest is unset.
+    enum class Action { kAdd, kRemove, kLost, kOther };
     Action action = Action::kOther;
     std::string syspath;
     std::string devnode;      // empty: made from the device's bus and device numbers

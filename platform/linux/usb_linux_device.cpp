@@ -307,12 +307,15 @@ std::shared_ptr<LinuxUsbService> LinuxUsbService::create(const std::string& sysp
 
 bool LinuxUsbService::isAttached() const
 {
-    if (m_terminated.load(std::memory_order_relaxed))
-        return false;
-    if (m_devnum == 0)
-        return ::access(m_syspath.c_str(), F_OK) == 0;
-    std::uint32_t devnum = 0;
-    return readSysfsDecimal(m_syspath, "devnum", devnum) && devnum == m_devnum;
+    return !m_terminated.load(std::memory_order_relaxed) && isPresent(m_syspath, m_devnum);
+}
+
+bool LinuxUsbService::isPresent(const std::string& syspath, std::uint32_t devnum)
+{
+    if (devnum == 0)
+        return ::access(syspath.c_str(), F_OK) == 0;
+    std::uint32_t current = 0;
+    return readSysfsDecimal(syspath, "devnum", current) && current == devnum;
 }
 
 IOReturn LinuxUsbService::createPlugInInterface(std::unique_ptr<UsbPlugInInterface>& plugIn)

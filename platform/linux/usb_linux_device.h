@@ -28,6 +28,8 @@ public:
 
     // Still this device: not reported removed, and its directory holds the same device number.
     bool isAttached() const;
+    // The directory exists and, when `devnum` is not 0, holds that device number.
+    static bool isPresent(const std::string& syspath, std::uint32_t devnum);
     // The removal has been seen; every call from now on fails with kIOReturnNoDevice.
     void setTerminated() { m_terminated.store(true, std::memory_order_relaxed); }
 

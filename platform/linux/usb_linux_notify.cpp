@@ -71,6 +71,7 @@ struct PortState {
     void handleEvent(const UsbDeviceEvent& event);
     void handleAdd(const UsbDeviceEvent& event);
     void handleRemove(const UsbDeviceEvent& event);
+    void handleLost();
 };
 
 UsbServiceRef MatchingRegistration::DrainIterator::next()
@@ -91,6 +92,32 @@ void PortState::handleEvent(const UsbDeviceEvent& event)
         handleAdd(event);
     else if (event.action == UsbDeviceEvent::Action::kRemove)
         handleRemove(event);
+    else if (event.action == UsbDeviceEvent::Action::kLost)
+        handleLost();
+}
+
+// Events were dropped: what the registrations know is compared with what is attached now.
+void PortState::handleLost()
+{
+    std::map<std::string, std::uint32_t> watched;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& registration : matchings)
+            watched.insert(registration->known.begin(), registration->known.end());
+        for (const auto& registration : interests)
+            watched.emplace(registration->service->syspath(), registration->service->devnum());
+    }
+    for (const auto& device : watched) {
+        if (!LinuxUsbService::isPresent(device.first, device.second)) {
+            UsbDeviceEvent removal;
+            removal.action = UsbDeviceEvent::Action::kRemove;
+            removal.syspath = device.first;
+            removal.devnum = device.second;
+            handleRemove(removal);
+        }
+    }
+    for (const UsbDeviceEvent& device : source->enumerate())
+        handleAdd(device);
 }
 
 void PortState::handleAdd(const UsbDeviceEvent& event)

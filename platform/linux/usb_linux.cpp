@@ -25,6 +25,19 @@ std::uint32_t devnumOf(udev_device* device)
     return value ? static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10)) : 0;
 }
 
+// Interfaces share the subsystem. A device without DEVTYPE (some emulated trees leave it
+// out) is told apart by its sysfs name: interfaces are named "1-2:1.0".
+bool isUsbDevice(udev_device* device)
+{
+    const char* devtype = udev_device_get_devtype(device);
+    if (devtype != nullptr)
+        return std::strcmp(devtype, "usb_device") == 0;
+    const char* sysname = udev_device_get_sysname(device);
+    unsigned bus = 0;
+    std::vector<unsigned> ports;
+    return sysname != nullptr && parseUsbDeviceName(sysname, bus, ports);
+}
+
 UsbDeviceEvent eventOf(udev_device* device)
 {
     UsbDeviceEvent event;
@@ -68,7 +81,6 @@ bool enumerateWith(udev* context, std::vector<UsbDeviceEvent>& devices)
     if (enumeration == nullptr)
         return false;
     bool ok = udev_enumerate_add_match_subsystem(enumeration, "usb") >= 0 &&
-              udev_enumerate_add_match_property(enumeration, "DEVTYPE", "usb_device") >= 0 &&
               udev_enumerate_scan_devices(enumeration) >= 0;
     if (ok) {
         udev_list_entry* entry;
@@ -77,7 +89,8 @@ bool enumerateWith(udev* context, std::vector<UsbDeviceEvent>& devices)
             udev_device* device = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
             if (device == nullptr)
                 continue;  // gone since the scan
-            devices.push_back(eventOf(device));
+            if (isUsbDevice(device))
+                devices.push_back(eventOf(device));
             udev_device_unref(device);
         }
         std::sort(devices.begin(), devices.end(), busOrderLess);
@@ -110,7 +123,7 @@ public:
             return true;
         }
         event = eventOf(device);
-        if (udev_device_get_action(device) == nullptr)
+        if (udev_device_get_action(device) == nullptr || !isUsbDevice(device))
             event.action = UsbDeviceEvent::Action::kOther;
         udev_device_unref(device);
         return true;
@@ -199,7 +212,7 @@ std::unique_ptr<UsbEventSource> createUdevEventSource()
     if (context == nullptr)
         return nullptr;
     udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
-    if (monitor == nullptr || udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device") < 0 ||
+    if (monitor == nullptr || udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", nullptr) < 0 ||
         udev_monitor_enable_receiving(monitor) < 0) {
         if (monitor != nullptr)
             udev_monitor_unref(monitor);

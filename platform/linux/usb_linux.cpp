@@ -129,10 +129,12 @@ public:
         return true;
     }
 
+    // Called on the registering thread while the port's thread may be receiving: libudev
+    // contexts are not thread-safe, so the enumeration has a context of its own.
     std::vector<UsbDeviceEvent> enumerate() override
     {
         std::vector<UsbDeviceEvent> devices;
-        enumerateWith(m_udev, devices);
+        enumerateUdevUsbDevices(devices);
         return devices;
     }
 

@@ -32,7 +32,8 @@ public:
     virtual int fd() = 0;
     // The next waiting event; false when none waits.
     virtual bool receive(UsbDeviceEvent& event) = 0;
-    // The USB devices attached now, in a stable order.
+    // The USB devices attached now, in a stable order. Any thread, also while another one
+    // is in receive().
     virtual std::vector<UsbDeviceEvent> enumerate() = 0;
 };
 

@@ -4,8 +4,8 @@
 // for: the owner unregisters on the port's run-loop thread, or while no event is delivered.
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <deque>
+#include <map>
 #include <mutex>
 
 #include "platform/linux/usb_linux.h"

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 #include <dirent.h>
@@ -70,39 +71,20 @@ bool listDirectory(const std::string& path, std::vector<std::string>& names)
     return true;
 }
 
-// "1-2:1.10" after "1-2:1.2": runs of digits compare by value.
-bool naturalLess(const std::string& a, const std::string& b)
+// Interfaces are named "1-2:C.I" (configuration C, interface I); "1-2:1.10" comes after "1-2:1.2".
+bool interfaceLess(const std::string& a, const std::string& b)
 {
-    std::size_t i = 0;
-    std::size_t j = 0;
-    while (i < a.size() && j < b.size()) {
-        const bool digitA = a[i] >= '0' && a[i] <= '9';
-        const bool digitB = b[j] >= '0' && b[j] <= '9';
-        if (digitA && digitB) {
-            std::size_t endA = a.find_first_not_of("0123456789", i);
-            std::size_t endB = b.find_first_not_of("0123456789", j);
-            endA = endA == std::string::npos ? a.size() : endA;
-            endB = endB == std::string::npos ? b.size() : endB;
-            const std::string runA = a.substr(i, endA - i);
-            const std::string runB = b.substr(j, endB - j);
-            const std::size_t zerosA = std::min(runA.find_first_not_of('0'), runA.size());
-            const std::size_t zerosB = std::min(runB.find_first_not_of('0'), runB.size());
-            const std::string valueA = runA.substr(zerosA);
-            const std::string valueB = runB.substr(zerosB);
-            if (valueA.size() != valueB.size())
-                return valueA.size() < valueB.size();
-            if (valueA != valueB)
-                return valueA < valueB;
-            i = endA;
-            j = endB;
-        } else {
-            if (a[i] != b[j])
-                return a[i] < b[j];
-            ++i;
-            ++j;
-        }
-    }
-    return a.size() - i < b.size() - j;
+    const auto key = [](const std::string& name) {
+        unsigned configuration = 0;
+        unsigned interface = 0;
+        const std::size_t colon = name.find(':');
+        std::sscanf(name.c_str() + (colon == std::string::npos ? name.size() : colon + 1), "%u.%u", &configuration,
+                    &interface);
+        return std::make_pair(configuration, interface);
+    };
+    const auto keyA = key(a);
+    const auto keyB = key(b);
+    return keyA != keyB ? keyA < keyB : a < b;
 }
 
 std::shared_ptr<SysfsRegistryEntry> interfaceEntry(const std::string& directory, const std::string& name)
@@ -149,7 +131,7 @@ std::shared_ptr<SysfsRegistryEntry> deviceEntry(const std::string& devicesDirect
     names.erase(std::remove_if(names.begin(), names.end(),
                                [&](const std::string& n) { return n.compare(0, prefix.size(), prefix) != 0; }),
                 names.end());
-    std::sort(names.begin(), names.end(), naturalLess);
+    std::sort(names.begin(), names.end(), interfaceLess);
     for (const std::string& interfaceName : names)
         entry->m_children.push_back(interfaceEntry(path, interfaceName));
     return entry;

@@ -6,42 +6,15 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cctype>
 
 #include "platform/linux/hid_report_descriptor.h"
 #include "platform/linux/location.h"
+#include "platform/linux/sysfs.h"
 
 namespace kel {
 namespace platform {
 
 namespace {
-
-// Sysfs attributes are small; a report descriptor is at most 4096 bytes (HID_MAX_DESCRIPTOR_SIZE).
-constexpr std::size_t kMaxAttributeSize = 65536;
-
-bool readFile(const std::string& path, std::string& contents)
-{
-    contents.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    char chunk[4096];
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || contents.size() + static_cast<std::size_t>(n) > kMaxAttributeSize) {
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        contents.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return ok;
-}
 
 std::string baseName(const std::string& path)
 {
@@ -63,52 +36,14 @@ int retryIoctl(int fd, unsigned long request, void* argument)
 
 }  // namespace
 
-bool readSysfsText(const std::string& directory, const char* attribute, std::string& value)
-{
-    if (!readFile(directory + "/" + attribute, value))
-        return false;
-    while (!value.empty() && (value.back() == '\n' || value.back() == ' '))
-        value.pop_back();
-    return true;
-}
-
-bool readSysfsNumber(const std::string& directory, const char* attribute, int base, std::int64_t& value)
-{
-    std::string text;
-    if (!readSysfsText(directory, attribute, text) || text.empty() || text.size() > 15)
-        return false;
-    // Digits only: no sign, blanks or "0x", which sysfs never writes.
-    std::int64_t result = 0;
-    for (const char c : text) {
-        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                          : std::isxdigit(static_cast<unsigned char>(c))
-                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
-                              : base;
-        if (digit >= base)
-            return false;
-        result = result * base + digit;
-    }
-    value = result;
-    return true;
-}
-
-bool readSysfsBinary(const std::string& directory, const char* attribute, std::vector<std::uint8_t>& bytes)
-{
-    std::string contents;
-    if (!readFile(directory + "/" + attribute, contents))
-        return false;
-    bytes.assign(contents.begin(), contents.end());
-    return true;
-}
-
 bool readUsbDeviceProperties(const std::string& usbDevicePath, HidMatching& properties)
 {
-    std::int64_t vendor = 0;
-    std::int64_t product = 0;
-    std::int64_t version = 0;
-    if (!readSysfsNumber(usbDevicePath, "idVendor", 16, vendor) || vendor > 0xFFFF ||
-        !readSysfsNumber(usbDevicePath, "idProduct", 16, product) || product > 0xFFFF ||
-        !readSysfsNumber(usbDevicePath, "bcdDevice", 16, version) || version > 0xFFFF)
+    std::uint32_t vendor = 0;
+    std::uint32_t product = 0;
+    std::uint32_t version = 0;
+    if (!readSysfsHex(usbDevicePath, "idVendor", vendor) || vendor > 0xFFFF ||
+        !readSysfsHex(usbDevicePath, "idProduct", product) || product > 0xFFFF ||
+        !readSysfsHex(usbDevicePath, "bcdDevice", version) || version > 0xFFFF)
         return false;
     properties[kHidVendorIdKey] = vendor;
     properties[kHidProductIdKey] = product;
@@ -116,9 +51,9 @@ bool readUsbDeviceProperties(const std::string& usbDevicePath, HidMatching& prop
 
     unsigned bus = 0;
     std::vector<unsigned> ports;
-    std::int64_t deviceNumber = 0;
+    std::uint32_t deviceNumber = 0;
     if (parseUsbDeviceName(baseName(usbDevicePath), bus, ports) &&
-        readSysfsNumber(usbDevicePath, "devnum", 10, deviceNumber) && deviceNumber <= 0xFFFF)
+        readSysfsDecimal(usbDevicePath, "devnum", deviceNumber) && deviceNumber <= 0xFFFF)
         properties[kHidLocationIdKey] = usbLocationId(bus, ports, static_cast<unsigned>(deviceNumber));
     return true;
 }
@@ -127,7 +62,7 @@ bool readReportDescriptorProperties(const std::string& hidDevicePath, const std:
                                     HidMatching& properties, bool& usesReportIds)
 {
     std::vector<std::uint8_t> descriptor;
-    if (!readSysfsBinary(hidDevicePath, "report_descriptor", descriptor) || descriptor.empty()) {
+    if (!readSysfsBytes(hidDevicePath, "report_descriptor", descriptor) || descriptor.empty()) {
         descriptor.clear();
         const int fd = node.empty() ? -1 : ::open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd >= 0) {

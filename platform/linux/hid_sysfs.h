@@ -11,12 +11,6 @@
 namespace kel {
 namespace platform {
 
-// Sysfs readers. `directory` is a device's sysfs path; the attribute is a file in it.
-// Text values lose their trailing newline; numbers must be the whole value.
-bool readSysfsText(const std::string& directory, const char* attribute, std::string& value);
-bool readSysfsNumber(const std::string& directory, const char* attribute, int base, std::int64_t& value);
-bool readSysfsBinary(const std::string& directory, const char* attribute, std::vector<std::uint8_t>& bytes);
-
 // "VendorID", "ProductID", "VersionNumber" and "LocationID" of the usb_device at
 // `usbDevicePath`; false when an ID attribute is missing or malformed.
 bool readUsbDeviceProperties(const std::string& usbDevicePath, HidMatching& properties);

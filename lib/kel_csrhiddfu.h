@@ -49,6 +49,11 @@ public:
     bool update(const DfuFirmware& firmware, bool usePollTimeout);
     bool backup(DfuFirmware& firmware);
 
+protected:
+    // The largest image a backup accepts: one whose DFU file (image and 16-byte suffix) can be
+    // loaded back. A device that never ends its upload is stopped there.
+    std::size_t m_maxBackupLength;
+
 private:
     ProgressCallback m_progressCallback;
     void* m_progressContext;

@@ -236,7 +236,6 @@ void EmulatedHidDevice::removeLocked(std::optional<std::chrono::steady_clock::ti
     m_reappearAt = reappearAt;
     m_seizedBy = nullptr;
     m_openHandles.clear();
-    m_replies.clear();
     for (const auto& weak : m_deliveries)
         if (const auto delivery = weak.lock())
             delivery->post({true, 0, {}});
@@ -276,6 +275,12 @@ void EmulatedHidDevice::queueGetReply(HidDevice::ReportType type, std::uint32_t 
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_replies.push_back({type, reportId, result, std::move(bytes)});
+}
+
+void EmulatedHidDevice::queueSetFailure(HidDevice::ReportType type, std::uint32_t reportId, IOReturn result)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_setFailures.push_back({type, reportId, result, {}});
 }
 
 void EmulatedHidDevice::setOpenResult(IOReturn result)
@@ -397,6 +402,14 @@ IOReturn EmulatedHidDevice::setReport(EmulatedHidHandle* handle, std::uint64_t g
     if (result != kIOReturnSuccess)
         return result;
     ++m_setReportCount;
+    const auto failure = std::find_if(m_setFailures.begin(), m_setFailures.end(),
+                                      [&](const Reply& r) { return r.type == type && r.reportId == reportId; });
+    if (failure != m_setFailures.end()) {
+        result = failure->result;
+        m_setFailures.erase(failure);
+        requestDoneLocked();
+        return result;
+    }
     if (m_recordReports)
         m_sentReports.push_back({type, reportId, std::vector<std::uint8_t>(data, data + length)});
     result = handleSetReport(type, reportId, data, length);

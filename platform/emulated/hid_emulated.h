@@ -52,9 +52,12 @@ public:
     void sendInputReport(std::uint32_t reportId, const std::vector<std::uint8_t>& bytes);
 
     // The answer to the next get-report of this type and ID, instead of the device's own:
-    // `result` and, on success, `bytes` (cut to the caller's capacity). Served in order.
+    // `result` and, on success, `bytes` (cut to the caller's capacity). Served in order, by
+    // whichever device object is present then.
     void queueGetReply(HidDevice::ReportType type, std::uint32_t reportId, IOReturn result,
                        std::vector<std::uint8_t> bytes = {});
+    // The next set-report of this type and ID fails with `result` without reaching the device.
+    void queueSetFailure(HidDevice::ReportType type, std::uint32_t reportId, IOReturn result);
     // open() answers `result` from now on.
     void setOpenResult(IOReturn result);
     // The device leaves the bus for good right after it has answered `count` more set- or
@@ -123,6 +126,7 @@ private:
     EmulatedHidHandle* m_seizedBy = nullptr;
     IOReturn m_openResult = kIOReturnSuccess;
     std::deque<Reply> m_replies;
+    std::deque<Reply> m_setFailures;
     std::size_t m_removeAfter = 0;
     std::chrono::microseconds m_requestDelay{0};
     TextResponder m_textResponder;

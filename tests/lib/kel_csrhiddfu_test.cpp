@@ -429,8 +429,9 @@ TEST_F(CsrHidDfuTest, BackupReadsBackWhatWasWrittenWithTheDeviceIds)
             m_progress = ProgressLog();
             ASSERT_TRUE(m_dfu.backup(backup)) << size;
             ASSERT_EQ(image.size(), backup.size());
-            if (size)
+            if (size) {
                 EXPECT_EQ(image, std::vector<std::uint8_t>(backup.data(), backup.data() + backup.size()));
+            }
             EXPECT_EQ(kVendor, backup.idVendor());
             EXPECT_EQ(kProduct, backup.idProduct());
             EXPECT_EQ(0x0321, backup.deviceRelease());

@@ -439,7 +439,8 @@ IOReturn EmulatedHidDevice::getReport(EmulatedHidHandle* handle, std::uint64_t g
         result = reply->result;
         if (result == kIOReturnSuccess) {
             length = std::min(length, reply->bytes.size());
-            std::memcpy(buffer, reply->bytes.data(), length);
+            if (length != 0)
+                std::memcpy(buffer, reply->bytes.data(), length);
         } else {
             length = 0;
         }

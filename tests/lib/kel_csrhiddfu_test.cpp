@@ -292,7 +292,9 @@ TEST_F(CsrHidDfuTest, WaitsSleepAndMoveProgressWithTime)
     ASSERT_GE(m_progress.values.size(), 2u);
     EXPECT_GT(m_progress.values.front(), 75.0);
     EXPECT_LT(m_progress.values.front(), 100.0);
-    EXPECT_EQ(100.0, m_progress.values.back());
+    // The last step may fall within 0.1 of the one before and be dropped.
+    EXPECT_GE(m_progress.values.back(), 99.9);
+    EXPECT_LE(m_progress.values.back(), 100.0);
     EXPECT_TRUE(std::is_sorted(m_progress.values.begin(), m_progress.values.end()));
 
     m_progress.values.clear();

@@ -67,7 +67,8 @@ public:
     void setRequestDelay(std::chrono::microseconds delay);
 
     // Output report 1 carries a NUL-terminated text; an answer, if any, comes back as input
-    // report 1 holding the text and its zero, padded to the input report size.
+    // report 1 holding the text and its zero, padded to the input report size. The responder
+    // runs on the sender's thread with the device locked: it must not call the device.
     using TextResponder = std::function<std::optional<std::string>(const std::string& request)>;
     void setTextResponder(TextResponder responder);
 

@@ -178,6 +178,8 @@ void DfuFirmware::setData(const void* data, std::size_t length)
 void DfuFirmware::append(const void* data, std::size_t length)
 {
     const std::size_t oldSize = m_size;
+    if (length > SIZE_MAX - m_size)
+        throw std::bad_alloc();
     resize(m_size + length, false);
     if (length)
         std::memcpy(m_data + oldSize, data, length);

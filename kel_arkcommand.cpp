@@ -1,9 +1,13 @@
 #include "kel_arkcommand.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cstdint>
 #include <cstdio>
 
+#include "lib/kel_csrhiddfu.h"
 #include "lib/kel_dfufirmware.h"
+#include "lib/kel_hidengine.h"
 #include "lib/kel_usbidentifier.h"
 
 namespace kel {
@@ -126,64 +130,138 @@ bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool 
 }
 
 // ---------------------------------------------------------------------------------------------
-// backup (not yet connected to the device)
+// backup, update, reset
+
+namespace {
+
+void transferProgressCallback(void* context, double percent, CsrHidDfu::Activity activity)
+{
+    auto* transferState = static_cast<JSONTransfer*>(context);
+    switch (activity) {
+    case CsrHidDfu::kActivityReading:
+        transferState->setState(JSONTransfer::kStateReading, nullptr);
+        break;
+    case CsrHidDfu::kActivityWriting:
+        transferState->setState(JSONTransfer::kStateWriting, nullptr);
+        break;
+    case CsrHidDfu::kActivityCompleting:
+        transferState->setState(JSONTransfer::kStateCompleting, nullptr);
+        break;
+    default:
+        break;
+    }
+    transferState->setProgress(percent);
+    transferState->write(stdout);
+}
+
+}  // namespace
 
 bool ark_CommandBackup(const char* identifier, const char* path)
 {
-    (void)path;
-    JSONTransfer transferState(identifier, "transfer");
     UsbIdentifier usbIdentifier;
-    if (!usbIdentifier.initFromString(identifier))
+    CsrHidDfu dfu;
+    DfuFirmware firmware;
+    JSONTransfer transferState(identifier, "transfer");
+
+    dfu.setProgressCallback(&transferProgressCallback, &transferState);
+    if (!usbIdentifier.initFromString(identifier)) {
         transferState.setState(JSONTransfer::kStateFailed, "Invalid device identifier");
-    else
+    } else if (!dfu.connect(usbIdentifier, 0, 0, 0)) {
         transferState.setState(JSONTransfer::kStateFailed, "Unable to connect to device");
+    } else if (!dfu.backup(firmware)) {
+        transferState.setState(JSONTransfer::kStateFailed, "Error reading firmware from device");
+    } else if (!firmware.save(path)) {
+        transferState.setState(JSONTransfer::kStateFailed, "Unable to write to backup file");
+    } else {
+        assert(!transferState.didFail());
+        transferState.setState(JSONTransfer::kStateDone, nullptr);
+    }
+    dfu.clearProgressCallback();
+    dfu.reset();
     transferState.write(stdout);
     return !transferState.didFail();
 }
-
-// ---------------------------------------------------------------------------------------------
-// update (not yet connected to the device)
 
 bool ark_CommandUpdate(const char* identifier, const char* path)
 {
-    JSONTransfer transferState(identifier, "transfer");
     UsbIdentifier usbIdentifier;
+    CsrHidDfu dfu;
     DfuFirmware firmware;
-    if (!usbIdentifier.initFromString(identifier))
+    JSONTransfer transferState(identifier, "transfer");
+
+    dfu.setProgressCallback(&transferProgressCallback, &transferState);
+    // The file is loaded and matched before the device is opened: a wrong file never reaches it.
+    if (!usbIdentifier.initFromString(identifier)) {
         transferState.setState(JSONTransfer::kStateFailed, "Invalid device identifier");
-    else if (!firmware.load(path, false))
+    } else if (!firmware.load(path, false)) {
         transferState.setState(JSONTransfer::kStateFailed, "Unable to load firmware file");
-    else if (firmware.idVendor() != usbIdentifier.idVendor() || firmware.idProduct() != usbIdentifier.idProduct())
+    } else if (firmware.idVendor() != usbIdentifier.idVendor() || firmware.idProduct() != usbIdentifier.idProduct()) {
         transferState.setState(JSONTransfer::kStateFailed, "Firmware file not valid for the target device");
-    else
+    } else if (!dfu.connect(usbIdentifier, 0, 0, 0)) {
         transferState.setState(JSONTransfer::kStateFailed, "Unable to connect to device");
+    } else if (!dfu.update(firmware, false)) {
+        transferState.setState(JSONTransfer::kStateFailed, "Error updating device");
+    } else {
+        assert(!transferState.didFail());
+        transferState.setState(JSONTransfer::kStateDone, nullptr);
+    }
+    dfu.clearProgressCallback();
+    dfu.reset();
     transferState.write(stdout);
     return !transferState.didFail();
 }
 
-// ---------------------------------------------------------------------------------------------
-// set, get (not yet connected to the device)
-
-bool ark_CommandControl(const char* identifier, const std::vector<std::string>& names, bool get)
+bool ark_CommandReset(const char* identifier)
 {
-    (void)get;
-    JSONControl control("control");
     UsbIdentifier usbIdentifier;
-    const char* error =
-        usbIdentifier.initFromString(identifier) ? "Unable to connect to device" : "Invalid device identifier";
-    for (const std::string& name : names)
-        control.addEntry(name.c_str(), nullptr, error);
-    control.write(stdout);
-    return !control.didFail();
+    CsrHidDfu dfu;
+    return usbIdentifier.initFromString(identifier) && dfu.connect(usbIdentifier, 0, 0, 0) && dfu.reset();
 }
 
 // ---------------------------------------------------------------------------------------------
-// reset (not yet connected to the device)
+// set, get
 
-bool ark_CommandReset(const char* identifier)
+bool ark_CommandControl(const char* identifier, const std::vector<std::string>& names, bool get)
 {
-    (void)identifier;
-    return false;
+    UsbIdentifier usbIdentifier;
+    HidEngine engine;
+    JSONControl control("control");
+
+    if (!usbIdentifier.initFromString(identifier)) {
+        for (const std::string& name : names)
+            control.addEntry(name.c_str(), nullptr, "Invalid device identifier");
+    } else if (!engine.open(usbIdentifier, 0, 0, 0)) {
+        for (const std::string& name : names)
+            control.addEntry(name.c_str(), nullptr, "Unable to connect to device");
+    } else {
+        for (const std::string& name : names) {
+            // One byte for the report ID, one for the terminating zero.
+            const std::size_t reportSize = engine.maxOutputReportSize();
+            if (reportSize < name.size() + 2) {
+                control.addEntry(name.c_str(), nullptr, "Request too long");
+                continue;
+            }
+            std::vector<std::uint8_t> request(reportSize, 0);
+            request[0] = 1;
+            std::copy(name.begin(), name.end(), request.begin() + 1);
+            std::vector<std::uint8_t> response(engine.maxInputReportSize(), 0);
+
+            const bool sent = engine.setReport(1, request, false);
+            const bool received = get && sent && engine.asyncGetNextReport(1, response, 200);
+            response.push_back(0);
+
+            if (!sent) {
+                control.addEntry(name.c_str(), nullptr, "Error writing to device");
+            } else if (get && !received) {
+                control.addEntry(name.c_str(), nullptr, "Error reading from device");
+            } else {
+                const char* text = response.size() < 2 ? "" : reinterpret_cast<const char*>(response.data() + 1);
+                control.addEntry(name.c_str(), text, nullptr);
+            }
+        }
+    }
+    control.write(stdout);
+    return !control.didFail();
 }
 
 }  // namespace kel

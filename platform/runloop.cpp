@@ -146,11 +146,13 @@ struct LoopCore {
 
     void drainWakeUps()
     {
-        // Cleared before reading, so a wake-up that races with us leaves the fd readable.
-        wakePending.store(false);
+        // Cleared after reading: cleared first, a wake-up landing between the two would be
+        // read away yet leave the flag set, and every later wake-up would skip its write.
+        // A waker that skips its write here is seen by the loop's next look at its sources.
         std::uint64_t count;
         while (::read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
         }
+        wakePending.store(false);
     }
 
     template <class Source, class State>

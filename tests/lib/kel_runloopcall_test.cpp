@@ -235,3 +235,26 @@ TEST(RunLoopCall, RetargetingMovesTheSourceToTheNewLoop)
 
 }  // namespace
 }  // namespace kel
+
+namespace kel {
+namespace {
+
+// Senders racing the loop's wake-up handling once lost a wake-up and left wait() hanging.
+TEST(RunLoopCall, WakeUpsAreNotLostUnderAFloodOfSends)
+{
+    LoopThread thread;
+    RunLoopCall call(thread.loop());
+    struct Counter {
+        long count = 0;
+        void bump() { ++count; }
+    } counter;
+    for (int round = 0; round < 20; ++round) {
+        for (int i = 0; i < 5000; ++i)
+            call.sendAsynchronous(new Bundle<void>(counter, &Counter::bump));
+        call.wait();
+    }
+    EXPECT_EQ(100000, counter.count);
+}
+
+}  // namespace
+}  // namespace kel

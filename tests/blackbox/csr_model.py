@@ -162,6 +162,7 @@ class CsrDfuModel:
         self.controls = []        # control codes received
         self.text_requests = []   # names received in output report 1
         self.resets = 0
+        self.log = []             # ('control', code) and ('block', number, length) in order
         self.completed_downloads = 0
         self._download = bytearray()
         self._next_block = 0
@@ -180,6 +181,7 @@ class CsrDfuModel:
             return self._command(data)
         if data[0] == CONTROL_REPORT and len(data) >= 2:
             self.controls.append(data[1])
+            self.log.append(('control', data[1]))
             if data[1] == 0xFF:
                 self.resets += 1
                 self._abort_transfers()
@@ -222,6 +224,7 @@ class CsrDfuModel:
             return 0
         block, length = struct.unpack_from('<HH', data, 2)
         self.blocks.append((block, length))
+        self.log.append(('block', block, length))
         if self.state not in (STATE_IDLE, STATE_DOWNLOAD_IDLE) or length > len(data) - 6 or \
                 block != self._next_block or block == self.fail_block:
             self.state, self.status = STATE_ERROR, STATUS_ERR_ADDRESS

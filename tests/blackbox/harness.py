@@ -281,6 +281,7 @@ class Harness:
     def plug(self, device):
         """Attaches a USB device (its parent hub must be attached) and announces it to udev."""
         assert device not in self.plugged, device.name
+        device.plugs = getattr(device, 'plugs', 0) + 1
         if device.ports:
             assert self._parent_of(device) is not None, 'no hub for %s' % device.name
         bus = device.bus
@@ -349,6 +350,10 @@ class Harness:
         self._pending.append((now + back, lambda: device not in self.plugged and self.plug(device)))
         GLib.timeout_add(int(gone * 1000), self._run_pending)
         GLib.timeout_add(int(back * 1000), self._run_pending)
+
+    @property
+    def reenumerating(self):
+        return bool(self._pending)
 
     def _run_pending(self):
         now = time.monotonic()

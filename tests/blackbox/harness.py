@@ -461,28 +461,30 @@ class Harness:
 
     def open_to_unprivileged(self):
         """Lets a process of another user see the testbed as an unprivileged user sees a real
-        system: sysfs readable, the usbfs nodes not openable (root's, mode 0600). The ioctl
+        system: sysfs readable, the usbfs nodes not openable (mode 0, which only root passes). The ioctl
         sockets must be connectable, or the preload library ends the process."""
         os.chmod(self.root, 0o755)
         for directory, _, files in os.walk(self.root + '/ioctl'):
             for name in files:
                 os.chmod(os.path.join(directory, name), 0o777)
         for device in self.plugged:
-            os.chmod(self.root + device.usbfs, 0o600)
+            os.chmod(self.root + device.usbfs, 0)
 
-    def start(self, *args, user=None):
-        """Starts hiddfu with the arguments; its devices are served while the caller waits."""
+    def start(self, *args, unprivileged=False):
+        """Starts hiddfu with the arguments; its devices are served while the caller waits.
+        Unprivileged, it runs as user nobody (65534) when the harness is root."""
         kwargs = {}
-        if user is not None:
+        if unprivileged:
             self.open_to_unprivileged()
-            kwargs = dict(user=user, group=user, extra_groups=[])
+            if os.geteuid() == 0:
+                kwargs = dict(user=65534, group=65534, extra_groups=[])
         popen = subprocess.Popen([self.binary] + [str(a) for a in args], env=self.environment(),
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, **kwargs)
         return Process(self, popen)
 
-    def run(self, *args, timeout=60.0, user=None):
-        process = self.start(*args, user=user)
+    def run(self, *args, timeout=60.0, unprivileged=False):
+        process = self.start(*args, unprivileged=unprivileged)
         process.wait(timeout)
         return Result(process)
 

@@ -76,7 +76,7 @@ def test_unprivileged_run_reads_the_strings_the_kernel_kept(tree):
     as_root = listed(tree.harness.run('devices'))
     for device in tree.harness.plugged:
         device.control_requests.clear()
-    as_nobody = listed(tree.harness.run('devices', user=65534))
+    as_nobody = listed(tree.harness.run('devices', unprivileged=True))
     assert as_nobody == as_root
     assert all(not device.control_requests for device in tree.harness.plugged), \
         'usbfs was answered although its nodes cannot be opened'

@@ -1,4 +1,133 @@
-int main()
+// Entry point: picks the action from the first argument, checks and converts the arguments,
+// runs one command and turns its result into the exit status.
+
+#include <libgen.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kel_arkcommand.h"
+#include "lib/kel_dfufirmware.h"
+
+namespace {
+
+bool handleUsage(int argc, const char** argv, const char* message)
 {
-    return 0;
+    if (message)
+        std::fprintf(stderr, "Error: %s\n\n", message);
+
+    // basename may modify its argument, so it gets a copy.
+    std::vector<char> path;
+    const char* name = "tool";
+    if (argc != 0) {
+        const std::string argv0 = argv[0] ? argv[0] : "";
+        path.assign(argv0.begin(), argv0.end());
+        path.push_back('\0');
+        name = ::basename(path.data());
+        if (!name)
+            name = "???";
+    }
+
+    std::fprintf(stderr, "Usage:\n\n");
+    std::fprintf(stderr, "  %s version\n", name);
+    std::fprintf(stderr, "  %s devices [idVendor [idProduct]]\n", name);
+    std::fprintf(stderr, "  %s monitor [idVendor [idProduct]]\n", name);
+    std::fprintf(stderr, "  %s backup <deviceIdenifier> <destinationFirmwareFile>\n", name);
+    std::fprintf(stderr, "  %s update <deviceIdenifier> <sourceFirmwareFile>\n", name);
+    std::fprintf(stderr, "  %s set <deviceIdenifier> [name [name...]]\n", name);
+    std::fprintf(stderr, "  %s get <deviceIdenifier> [name [name...]]\n", name);
+    std::fprintf(stderr, "  %s reset <deviceIdenifier>\n", name);
+    std::fprintf(stderr, "  %s dfufile [filename [filename...]]\n", name);
+    std::fprintf(stderr, "\n");
+    return message == nullptr;
+}
+
+bool handleVersion(int, const char**)
+{
+    kel::ark_CommandVersion();
+    return true;
+}
+
+bool handleDevices(int argc, const char** argv, bool monitor)
+{
+    // 0 means no filter.
+    int idVendor = 0;
+    int idProduct = 0;
+    if (argc > 4)
+        return handleUsage(argc, argv, "unexpected arguments supplied");
+    if (argc >= 3 && std::sscanf(argv[2], "%i", &idVendor) != 1)
+        return handleUsage(argc, argv, "Invalid idVendor");
+    if (argc == 4 && std::sscanf(argv[3], "%i", &idProduct) != 1)
+        return handleUsage(argc, argv, "Invalid idProduct");
+    return kel::ark_CommandDevices(static_cast<unsigned short>(idVendor), static_cast<unsigned short>(idProduct),
+                                   monitor);
+}
+
+bool handleFirmware(int argc, const char** argv, bool backup)
+{
+    if (argc != 4)
+        return handleUsage(argc, argv, "Invalid argument count");
+    return backup ? kel::ark_CommandBackup(argv[2], argv[3]) : kel::ark_CommandUpdate(argv[2], argv[3]);
+}
+
+bool handleControl(int argc, const char** argv, bool get)
+{
+    if (argc < 3)
+        return handleUsage(argc, argv, "Invalid argument count");
+    const std::vector<std::string> names(argv + 3, argv + argc);
+    return kel::ark_CommandControl(argv[2], names, get);
+}
+
+bool handleReset(int argc, const char** argv)
+{
+    if (argc != 3)
+        return handleUsage(argc, argv, "Invalid argument count");
+    return kel::ark_CommandReset(argv[2]);
+}
+
+bool handleDfuFile(int argc, const char** argv)
+{
+    for (int i = 2; i < argc; ++i) {
+        kel::DfuFirmware firmware;
+        if (firmware.load(argv[i], false))
+            firmware.printDescription(stdout, argv[i], 8, 32);
+        else
+            std::fprintf(stderr, "Invalid DFU file %s\n", argv[i]);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const char** args = const_cast<const char**>(argv);
+    bool result;
+    if (argc < 2) {
+        result = handleUsage(argc, args, nullptr);
+    } else {
+        const std::string action = args[1];
+        if (action == "version")
+            result = handleVersion(argc, args);
+        else if (action == "devices")
+            result = handleDevices(argc, args, false);
+        else if (action == "monitor")
+            result = handleDevices(argc, args, true);
+        else if (action == "backup")
+            result = handleFirmware(argc, args, true);
+        else if (action == "update")
+            result = handleFirmware(argc, args, false);
+        else if (action == "set")
+            result = handleControl(argc, args, false);
+        else if (action == "get")
+            result = handleControl(argc, args, true);
+        else if (action == "reset")
+            result = handleReset(argc, args);
+        else if (action == "dfufile")
+            result = handleDfuFile(argc, args);
+        else
+            result = handleUsage(argc, args, "Invalid action");
+    }
+    return result ? 0 : -1;
 }

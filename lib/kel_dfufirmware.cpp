@@ -1,0 +1,441 @@
+#include "lib/kel_dfufirmware.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "lib/kel_endian.h"
+
+namespace kel {
+
+namespace {
+
+constexpr std::uint32_t kPolynomial = 0xEDB88320u;
+
+// Slice 0 is the byte table; slice k advances a byte that lies k bytes before the end of an
+// eight-byte block through the remaining k zero bytes.
+struct CrcSlices {
+    std::uint32_t table[8][256];
+
+    constexpr CrcSlices() : table()
+    {
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t value = i;
+            for (int bit = 0; bit < 8; ++bit)
+                value = (value & 1) ? (value >> 1) ^ kPolynomial : value >> 1;
+            table[0][i] = value;
+        }
+        for (int k = 1; k < 8; ++k)
+            for (int i = 0; i < 256; ++i)
+                table[k][i] = (table[k - 1][i] >> 8) ^ table[0][table[k - 1][i] & 0xFF];
+    }
+};
+
+constexpr CrcSlices kCrcSlices;
+
+constexpr std::array<std::uint32_t, 256> kel_CrcByteTable()
+{
+    std::array<std::uint32_t, 256> table{};
+    for (int i = 0; i < 256; ++i)
+        table[i] = kCrcSlices.table[0][i];
+    return table;
+}
+
+}  // namespace
+
+const std::array<std::uint32_t, 256> CRC32::crcTable = kel_CrcByteTable();
+
+void CRC32::update(const unsigned char* data, std::size_t length)
+{
+    const auto& t = kCrcSlices.table;
+    std::uint32_t crc = m_accumulator;
+    while (length >= 8) {
+        const std::uint32_t low = crc ^ kel_EndianReadLittleU32(data, 0);
+        const std::uint32_t high = kel_EndianReadLittleU32(data, 4);
+        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+              t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
+        data += 8;
+        length -= 8;
+    }
+    m_accumulator = crc;
+    while (length--)
+        update(*data++);
+}
+
+namespace {
+
+constexpr std::size_t kMinTrailerLength = 16;
+constexpr std::size_t kMaxAuxSize = 255 - kMinTrailerLength;
+constexpr std::uint16_t kDefaultVersion = 0x0100;
+constexpr std::uint16_t kDefaultId = 0xFFFF;
+
+// Closes a FILE* on every way out.
+struct FileCloser {
+    FILE* file;
+    ~FileCloser()
+    {
+        if (file)
+            std::fclose(file);
+    }
+};
+
+}  // namespace
+
+DfuFirmware::DfuFirmware()
+    : m_version(kDefaultVersion),
+      m_idVendor(kDefaultId),
+      m_idProduct(kDefaultId),
+      m_deviceRelease(kDefaultId),
+      m_data(nullptr),
+      m_size(0),
+      m_allocSize(0),
+      m_auxData(nullptr),
+      m_auxSize(0)
+{
+}
+
+DfuFirmware::DfuFirmware(const DfuFirmware& other) : DfuFirmware()
+{
+    *this = other;
+}
+
+DfuFirmware& DfuFirmware::operator=(const DfuFirmware& other)
+{
+    if (this == &other)
+        return *this;  // clear() would free what is about to be copied
+    clear();
+    m_version = other.m_version;
+    m_idVendor = other.m_idVendor;
+    m_idProduct = other.m_idProduct;
+    m_deviceRelease = other.m_deviceRelease;
+    setData(other.m_data, other.m_size);
+    if (other.m_auxSize)
+        setAuxData(other.m_auxData, other.m_auxSize);
+    return *this;
+}
+
+DfuFirmware::~DfuFirmware()
+{
+    m_version = m_idVendor = m_idProduct = m_deviceRelease = 0;
+    std::free(m_data);
+    std::free(m_auxData);
+}
+
+void DfuFirmware::erase()
+{
+    std::free(m_data);
+    m_data = nullptr;
+    m_size = 0;
+    m_allocSize = 0;
+}
+
+void DfuFirmware::clear()
+{
+    erase();
+    std::free(m_auxData);
+    m_auxData = nullptr;
+    m_auxSize = 0;
+    m_version = kDefaultVersion;
+    m_idVendor = m_idProduct = m_deviceRelease = kDefaultId;
+}
+
+void DfuFirmware::resize(std::size_t newSize, bool zeroFill)
+{
+    constexpr std::size_t kBlockSize = 8192;
+    if (newSize > m_size) {
+        if (newSize > m_allocSize) {
+            if (newSize > SIZE_MAX - 2 * kBlockSize)
+                throw std::bad_alloc();
+            const std::size_t newAllocSize = (newSize / kBlockSize + (newSize % kBlockSize ? 1 : 0) + 1) * kBlockSize;
+            assert(newAllocSize >= newSize);
+            assert(newAllocSize > m_size);
+            void* grown = std::realloc(m_data, newAllocSize);
+            if (!grown)
+                throw std::bad_alloc();
+            m_data = static_cast<unsigned char*>(grown);
+            m_allocSize = newAllocSize;
+        }
+        if (zeroFill)
+            std::memset(m_data + m_size, 0, newSize - m_size);
+    }
+    m_size = newSize;
+}
+
+void DfuFirmware::setData(const void* data, std::size_t length)
+{
+    resize(length, true);
+    if (length)
+        std::memmove(m_data, data, length);
+}
+
+void DfuFirmware::append(const void* data, std::size_t length)
+{
+    const std::size_t oldSize = m_size;
+    if (length > SIZE_MAX - m_size)
+        throw std::bad_alloc();
+    resize(m_size + length, false);
+    if (length)
+        std::memcpy(m_data + oldSize, data, length);
+}
+
+bool DfuFirmware::setAuxData(const void* data, std::size_t length)
+{
+    if (!data || length > kMaxAuxSize)
+        return false;
+    unsigned char* copy = nullptr;
+    if (length) {
+        copy = static_cast<unsigned char*>(std::malloc(length));
+        if (!copy)
+            throw std::bad_alloc();
+        std::memcpy(copy, data, length);
+    }
+    std::free(m_auxData);
+    m_auxData = copy;
+    m_auxSize = length;
+    return true;
+}
+
+bool DfuFirmware::equals(const DfuFirmware& other) const
+{
+    return m_version == other.m_version && m_idVendor == other.m_idVendor && m_idProduct == other.m_idProduct &&
+           m_deviceRelease == other.m_deviceRelease && m_size == other.m_size && m_auxSize == other.m_auxSize &&
+           (m_size == 0 || std::memcmp(m_data, other.m_data, m_size) == 0) &&
+           (m_auxSize == 0 || std::memcmp(m_auxData, other.m_auxData, m_auxSize) == 0);
+}
+
+bool DfuFirmware::load(const char* path, bool headerOnly)
+{
+    constexpr off_t kMaxFileLength = 1073741824;  // 1 GiB
+    constexpr std::size_t kMaxHeaderRead = 255;
+
+    clear();
+    FileCloser file{std::fopen(path, "rb")};
+    if (!file.file)
+        return false;
+
+    // Only regular files have a length worth trusting: a directory opens fine and reports
+    // whatever its file system likes, a pipe none at all.
+    struct stat status;
+    if (fstat(fileno(file.file), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    if (fseeko(file.file, 0, SEEK_END) != 0)
+        return false;
+    const off_t length = ftello(file.file);
+    if (length < static_cast<off_t>(kMinTrailerLength) || length > kMaxFileLength)
+        return false;
+
+    std::size_t count = static_cast<std::size_t>(length);
+    if (headerOnly && count > kMaxHeaderRead)
+        count = kMaxHeaderRead;
+    if (fseeko(file.file, length - static_cast<off_t>(count), SEEK_SET) != 0)
+        return false;
+    resize(count, false);
+    if (std::fread(m_data, 1, count, file.file) != count) {
+        clear();
+        return false;
+    }
+
+    const unsigned char* buffer = m_data;
+    const std::size_t n = count;
+    const std::uint32_t dwCRC = kel_EndianReadLittleU32(buffer, n - 4);
+    const std::size_t bLength = buffer[n - 5];
+    const bool signatureOk = buffer[n - 8] == 'U' && buffer[n - 7] == 'F' && buffer[n - 6] == 'D';
+    const std::uint16_t bcdDFU = kel_EndianReadLittleU16(buffer, n - 10);
+    if (bLength < kMinTrailerLength || bLength > n || !signatureOk || bcdDFU < 0x0100) {
+        clear();
+        return false;
+    }
+    if (!headerOnly) {
+        CRC32 crc;
+        crc.update(buffer, n - 4);
+        if (crc.accumulator() != dwCRC) {
+            clear();
+            return false;
+        }
+    }
+
+    m_version = bcdDFU;
+    m_idVendor = kel_EndianReadLittleU16(buffer, n - 12);
+    m_idProduct = kel_EndianReadLittleU16(buffer, n - 14);
+    m_deviceRelease = kel_EndianReadLittleU16(buffer, n - 16);
+    setAuxData(buffer + n - bLength, bLength - kMinTrailerLength);
+    resize(headerOnly ? 0 : n - bLength, false);
+    return true;
+}
+
+namespace {
+
+// Writes `length` bytes; false on a short write.
+bool kel_WriteAll(FILE* file, const void* data, std::size_t length)
+{
+    return length == 0 || std::fwrite(data, 1, length, file) == length;
+}
+
+// Makes a rename in `directory` durable. Best effort: the file itself is already synced.
+void kel_SyncDirectory(const std::string& directory)
+{
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
+bool DfuFirmware::save(const char* path) const
+{
+    unsigned char suffix[kMinTrailerLength] = {};
+    assert(m_auxSize + kMinTrailerLength <= 255);
+    suffix[11] = static_cast<unsigned char>(m_auxSize + kMinTrailerLength);
+    suffix[8] = 'U';
+    suffix[9] = 'F';
+    suffix[10] = 'D';
+    kel_EndianWriteLittleU16(suffix, 6, m_version);
+    kel_EndianWriteLittleU16(suffix, 4, m_idVendor);
+    kel_EndianWriteLittleU16(suffix, 2, m_idProduct);
+    kel_EndianWriteLittleU16(suffix, 0, m_deviceRelease);
+    CRC32 crc;
+    if (m_size)
+        crc.update(m_data, m_size);
+    if (m_auxSize)
+        crc.update(m_auxData, m_auxSize);
+    crc.update(suffix, 12);
+    kel_EndianWriteLittleU32(suffix, 12, crc.accumulator());
+
+    // Something that is not a regular file (a terminal, a pipe, /dev/null) is written in place:
+    // there is no earlier file to protect, and replacing it would be wrong.
+    std::string target = path;
+    struct stat status;
+    const bool exists = ::stat(path, &status) == 0;
+    if (exists && !S_ISREG(status.st_mode)) {
+        FileCloser file{std::fopen(path, "wb")};
+        return file.file && kel_WriteAll(file.file, m_data, m_size) &&
+               kel_WriteAll(file.file, m_auxData, m_auxSize) && kel_WriteAll(file.file, suffix, sizeof suffix) &&
+               std::fflush(file.file) == 0;
+    }
+    // Replace what a symbolic link points at, not the link.
+    if (exists) {
+        if (char* resolved = ::realpath(path, nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+
+    // The new file is written next to the destination and renamed over it only once every byte
+    // is on disk, so a failed write never destroys an earlier file.
+    const std::string::size_type slash = target.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string temporary;
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = directory + "/." + base + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".tmp";
+        // 0666 under the umask, as a newly created destination would get.
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    if (exists)
+        ::fchmod(fd, status.st_mode & 07777);
+
+    FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    bool written = kel_WriteAll(file, m_data, m_size) && kel_WriteAll(file, m_auxData, m_auxSize) &&
+                   kel_WriteAll(file, suffix, sizeof suffix) && std::fflush(file) == 0 && ::fsync(fd) == 0;
+    written = std::fclose(file) == 0 && written;
+    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    kel_SyncDirectory(directory);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Description
+
+namespace {
+
+void kel_PrintCharacters(FILE* stream, const unsigned char* data, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i)
+        std::fputc(data[i] >= 0x20 && data[i] <= 0x7E ? data[i] : '.', stream);
+}
+
+}  // namespace
+
+void DfuFirmware::printDescription(FILE* stream, const char* title, std::size_t maxRows,
+                                   std::size_t bytesPerRow) const
+{
+    std::fprintf(stream, "Firmware object @ %p: %s\n", static_cast<const void*>(this), title);
+    std::fprintf(stream, "  VendorID:        0x%04x\n", idVendor());
+    std::fprintf(stream, "  ProductID:       0x%04x\n", idProduct());
+    std::fprintf(stream, "  DeviceRelease:   0x%04x\n", deviceRelease());
+    std::fprintf(stream, "  Aux data size:   %u bytes\n", static_cast<unsigned>(auxSize()));
+    printDescriptionData(stream, "AuxData", auxData(), auxSize(), 32, bytesPerRow);
+    std::fprintf(stream, "  Firmware size:   %u bytes\n", static_cast<unsigned>(size()));
+    printDescriptionData(stream, "Firmware", data(), size(), maxRows, bytesPerRow);
+
+    constexpr std::size_t kCsrHeaderLength = 100;
+    if (m_size >= kCsrHeaderLength && std::memcmp(m_data, "CSR-dfu", 7) == 0) {
+        std::fprintf(stream, "  CSR file id:     ");
+        kel_PrintCharacters(stream, m_data, 8);
+        std::fprintf(stream, "\n");
+        std::fprintf(stream, "  CSR file vers:   0x%04x\n", kel_EndianReadLittleU16(m_data, 8));
+        const std::uint32_t fileLength = kel_EndianReadLittleU32(m_data, 10);
+        std::fprintf(stream, "  CSR file len:    0x%04x%s\n", fileLength,
+                     fileLength != m_size ? " Note: does not match firmware data size" : "");
+        std::fprintf(stream, "  CSR hdr len:     0x%04x\n", kel_EndianReadLittleU16(m_data, 14));
+        std::fprintf(stream, "  CSR file desc:   ");
+        kel_PrintCharacters(stream, m_data + 16, 64);
+        std::fprintf(stream, "\n");
+    }
+}
+
+void DfuFirmware::printDescriptionData(FILE* stream, const char* label, const unsigned char* data,
+                                       std::size_t length, std::size_t maxRows, std::size_t bytesPerRow) const
+{
+    if (!data || length == 0 || bytesPerRow == 0 || maxRows == 0)
+        return;
+    const bool wide = length / bytesPerRow > 16;
+
+    std::fprintf(stream, "    %s", label);
+    if (wide)
+        std::fprintf(stream, "\n");
+    std::size_t offset = 0;
+    for (std::size_t row = 0; row < maxRows && offset < length; ++row) {
+        const std::size_t n = length - offset < bytesPerRow ? length - offset : bytesPerRow;
+        if (wide)
+            std::fprintf(stream, "        %08x: ", static_cast<unsigned>(row * bytesPerRow));
+        else
+            std::fprintf(stream, ": ");
+        for (std::size_t i = 0; i < n; ++i)
+            std::fprintf(stream, " %02x", data[offset + i]);
+        if (wide)
+            for (std::size_t i = n; i < bytesPerRow; ++i)
+                std::fprintf(stream, "   ");
+        std::fprintf(stream, " : ");
+        kel_PrintCharacters(stream, data + offset, n);
+        std::fprintf(stream, "\n");
+        offset += n;
+    }
+    if (offset < length)
+        std::fprintf(stream, "        (%u of %u bytes not shown)\n", static_cast<unsigned>(length - offset),
+                     static_cast<unsigned>(length));
+}
+
+}  // namespace kel

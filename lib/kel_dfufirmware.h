@@ -1,0 +1,88 @@
+// A firmware image with the identification fields of its DFU file suffix, and the DFU file format.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace kel {
+
+// The DFU suffix checksum: the reflected CRC-32 of IEEE 802.3 without the final inversion,
+// so the stored dwCRC is the complement of the usual CRC-32 value.
+class CRC32 {
+public:
+    CRC32() : m_accumulator(0xFFFFFFFFu) {}
+
+    void update(unsigned char byte) { m_accumulator = crcTable[(m_accumulator ^ byte) & 0xFF] ^ (m_accumulator >> 8); }
+    // Same result as the byte update applied to each byte in order, eight bytes per step.
+    void update(const unsigned char* data, std::size_t length);
+
+    std::uint32_t accumulator() const { return m_accumulator; }
+
+    static const std::array<std::uint32_t, 256> crcTable;
+
+private:
+    std::uint32_t m_accumulator;
+};
+
+class DfuFirmware {
+public:
+    DfuFirmware();
+    DfuFirmware(const DfuFirmware& other);
+    DfuFirmware& operator=(const DfuFirmware& other);
+    ~DfuFirmware();
+
+    unsigned short version() const { return m_version; }
+    unsigned short idVendor() const { return m_idVendor; }
+    unsigned short idProduct() const { return m_idProduct; }
+    unsigned short deviceRelease() const { return m_deviceRelease; }
+    void setVersion(unsigned short version) { m_version = version; }
+    void setVendorId(unsigned short idVendor) { m_idVendor = idVendor; }
+    void setProductId(unsigned short idProduct) { m_idProduct = idProduct; }
+    void setDeviceRelease(unsigned short deviceRelease) { m_deviceRelease = deviceRelease; }
+
+    const unsigned char* data() const { return m_data; }
+    unsigned char* data() { return m_data; }
+    std::size_t size() const { return m_size; }
+    const unsigned char* auxData() const { return m_auxData; }
+    std::size_t auxSize() const { return m_auxSize; }
+
+    // Frees the image; the suffix fields and the auxiliary data stay.
+    void erase();
+    // Frees both buffers and puts the suffix fields back to their defaults.
+    void clear();
+    // Grows the capacity in 8 KiB steps with one spare block; shrinking keeps the capacity.
+    // Throws std::bad_alloc when the buffer cannot grow.
+    void resize(std::size_t newSize, bool zeroFill);
+    void setData(const void* data, std::size_t length);
+    void append(const void* data, std::size_t length);
+    // False, changing nothing, for a null pointer or more than 239 bytes; length 0 removes the data.
+    bool setAuxData(const void* data, std::size_t length);
+
+    bool equals(const DfuFirmware& other) const;
+
+    // Reads a DFU file; headerOnly reads just the suffix and auxiliary data and skips the CRC check.
+    // On failure the object is left cleared.
+    bool load(const char* path, bool headerOnly);
+    // Writes a DFU file. The destination is replaced only once the whole file is on disk; on
+    // failure an existing destination is left as it was.
+    bool save(const char* path) const;
+
+    void printDescription(FILE* stream, const char* title, std::size_t maxRows, std::size_t bytesPerRow) const;
+    void printDescriptionData(FILE* stream, const char* label, const unsigned char* data, std::size_t length,
+                              std::size_t maxRows, std::size_t bytesPerRow) const;
+
+private:
+    std::uint16_t m_version;
+    std::uint16_t m_idVendor;
+    std::uint16_t m_idProduct;
+    std::uint16_t m_deviceRelease;
+    unsigned char* m_data;
+    std::size_t m_size;
+    std::size_t m_allocSize;
+    unsigned char* m_auxData;
+    std::size_t m_auxSize;
+};
+
+}  // namespace kel

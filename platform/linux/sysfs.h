@@ -1,0 +1,21 @@
+// Attribute files of sysfs device directories, read with plain file reads so that a fake
+// tree in any directory stands in for /sys in tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kel {
+namespace platform {
+
+// The attribute's contents without the kernel's trailing newline. False when it cannot be read.
+bool readSysfsText(const std::string& directory, const char* attribute, std::string& text);
+// The binary attribute's bytes. False when it cannot be read.
+bool readSysfsBytes(const std::string& directory, const char* attribute, std::vector<std::uint8_t>& bytes);
+// A number written in hexadecimal (idVendor, bcdDevice, bDeviceClass) or decimal (devnum).
+bool readSysfsHex(const std::string& directory, const char* attribute, std::uint32_t& value);
+bool readSysfsDecimal(const std::string& directory, const char* attribute, std::uint32_t& value);
+
+}  // namespace platform
+}  // namespace kel

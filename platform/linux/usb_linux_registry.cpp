@@ -1,0 +1,173 @@
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include "platform/linux/location.h"
+#include "platform/linux/usb_linux.h"
+#include "platform/linux/usb_sysfs.h"
+
+namespace kel {
+namespace platform {
+
+namespace {
+
+// A snapshot of one node, taken when the tree is built.
+class SysfsRegistryEntry final : public UsbRegistryEntry {
+public:
+    explicit SysfsRegistryEntry(std::string className) : m_className(std::move(className)) {}
+
+    std::string className() override { return m_className; }
+
+    bool nameInPlane(std::string& name) override
+    {
+        if (m_name.empty())
+            return false;
+        name = m_name;
+        return true;
+    }
+
+    bool numberProperty(const std::string& key, std::int64_t& value) override
+    {
+        const auto found = m_numbers.find(key);
+        if (found == m_numbers.end())
+            return false;
+        value = found->second;
+        return true;
+    }
+
+    bool stringProperty(const std::string& key, std::string& value) override
+    {
+        const auto found = m_strings.find(key);
+        if (found == m_strings.end())
+            return false;
+        value = found->second;
+        return true;
+    }
+
+    std::vector<std::shared_ptr<UsbRegistryEntry>> children() override { return m_children; }
+
+    std::string m_name;
+    std::map<std::string, std::int64_t> m_numbers;
+    std::map<std::string, std::string> m_strings;
+    std::vector<std::shared_ptr<UsbRegistryEntry>> m_children;
+
+private:
+    const std::string m_className;
+};
+
+bool listDirectory(const std::string& path, std::vector<std::string>& names)
+{
+    DIR* directory = ::opendir(path.c_str());
+    if (directory == nullptr)
+        return false;
+    while (const dirent* entry = ::readdir(directory)) {
+        if (entry->d_name[0] != '.')
+            names.emplace_back(entry->d_name);
+    }
+    ::closedir(directory);
+    return true;
+}
+
+// Interfaces are named "1-2:C.I" (configuration C, interface I); "1-2:1.10" comes after "1-2:1.2".
+bool interfaceLess(const std::string& a, const std::string& b)
+{
+    const auto key = [](const std::string& name) {
+        unsigned configuration = 0;
+        unsigned interface = 0;
+        const std::size_t colon = name.find(':');
+        std::sscanf(name.c_str() + (colon == std::string::npos ? name.size() : colon + 1), "%u.%u", &configuration,
+                    &interface);
+        return std::make_pair(configuration, interface);
+    };
+    const auto keyA = key(a);
+    const auto keyB = key(b);
+    return keyA != keyB ? keyA < keyB : a < b;
+}
+
+std::shared_ptr<SysfsRegistryEntry> interfaceEntry(const std::string& directory, const std::string& name)
+{
+    auto entry = std::make_shared<SysfsRegistryEntry>("IOUSBInterface");
+    const std::string path = directory + "/" + name;
+    std::string text;
+    entry->m_name = readSysfsText(path, "interface", text) && !text.empty() ? text : name;
+    std::uint32_t number = 0;
+    if (readSysfsHex(path, "bInterfaceNumber", number))
+        entry->m_numbers["bInterfaceNumber"] = number;
+    char target[4096];
+    const ssize_t length = ::readlink((path + "/driver").c_str(), target, sizeof target - 1);
+    if (length > 0) {
+        const std::string link(target, static_cast<std::size_t>(length));
+        const std::size_t slash = link.find_last_of('/');
+        entry->m_strings[kUsbBundleIdentifierKey] = slash == std::string::npos ? link : link.substr(slash + 1);
+    }
+    return entry;
+}
+
+// Null when the device has gone while the tree was being built.
+std::shared_ptr<SysfsRegistryEntry> deviceEntry(const std::string& devicesDirectory, const std::string& name,
+                                                unsigned bus, const std::vector<unsigned>& ports)
+{
+    const std::string path = devicesDirectory + "/" + name;
+    std::uint32_t idVendor = 0;
+    std::uint32_t idProduct = 0;
+    std::uint32_t devnum = 0;
+    if (!readSysfsHex(path, "idVendor", idVendor) || !readSysfsHex(path, "idProduct", idProduct))
+        return nullptr;
+    readSysfsDecimal(path, "devnum", devnum);
+
+    auto entry = std::make_shared<SysfsRegistryEntry>(kUsbDeviceClassName);
+    entry->m_numbers[kUsbVendorIdKey] = idVendor;
+    entry->m_numbers[kUsbProductIdKey] = idProduct;
+    entry->m_numbers[kUsbLocationIdKey] = usbLocationId(bus, ports, devnum);
+    std::string product;
+    entry->m_name = readSysfsText(path, "product", product) && !product.empty() ? product : name;
+
+    std::vector<std::string> names;
+    listDirectory(path, names);
+    const std::string prefix = name + ":";
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [&](const std::string& n) { return n.compare(0, prefix.size(), prefix) != 0; }),
+                names.end());
+    std::sort(names.begin(), names.end(), interfaceLess);
+    for (const std::string& interfaceName : names)
+        entry->m_children.push_back(interfaceEntry(path, interfaceName));
+    return entry;
+}
+
+}  // namespace
+
+std::shared_ptr<UsbRegistryEntry> sysfsUsbRegistry(const std::string& devicesDirectory)
+{
+    std::vector<std::string> names;
+    if (!listDirectory(devicesDirectory, names))
+        return nullptr;
+
+    struct Device {
+        std::string name;
+        unsigned bus;
+        std::vector<unsigned> ports;
+    };
+    std::vector<Device> devices;
+    for (const std::string& name : names) {
+        Device device{name, 0, {}};
+        if (parseUsbDeviceName(name, device.bus, device.ports))  // interfaces do not parse
+            devices.push_back(std::move(device));
+    }
+    std::sort(devices.begin(), devices.end(), [](const Device& a, const Device& b) {
+        return a.bus != b.bus ? a.bus < b.bus : a.ports < b.ports;
+    });
+
+    auto root = std::make_shared<SysfsRegistryEntry>("IORegistryEntry");
+    root->m_name = "Root";
+    for (const Device& device : devices) {
+        if (auto entry = deviceEntry(devicesDirectory, device.name, device.bus, device.ports))
+            root->m_children.push_back(std::move(entry));
+    }
+    return root;
+}
+
+}  // namespace platform
+}  // namespace kel

@@ -275,6 +275,7 @@ class Harness:
         self._hid_sequence = 0
         self._hidraw_numbers = 0
         self._pending = []         # (deadline, callable) for re-enumeration
+        self._sources = []         # GLib sources of this harness, removed by close()
 
     # --- the emulated tree ---------------------------------------------------------------------
 
@@ -348,8 +349,8 @@ class Harness:
         gone, back = self.reenumeration_delay
         self._pending.append((now + gone, lambda: device in self.plugged and self.unplug(device)))
         self._pending.append((now + back, lambda: device not in self.plugged and self.plug(device)))
-        GLib.timeout_add(int(gone * 1000), self._run_pending)
-        GLib.timeout_add(int(back * 1000), self._run_pending)
+        self._sources.append(GLib.timeout_add(int(gone * 1000), self._run_pending))
+        self._sources.append(GLib.timeout_add(int(back * 1000), self._run_pending))
 
     @property
     def reenumerating(self):
@@ -359,8 +360,11 @@ class Harness:
         now = time.monotonic()
         due = [p for p in self._pending if p[0] <= now]
         self._pending = [p for p in self._pending if p[0] > now]
-        for _, action in sorted(due, key=lambda p: p[0]):
-            action()
+        try:
+            for _, action in sorted(due, key=lambda p: p[0]):
+                action()
+        except Exception as error:  # noqa: BLE001 - fails the test at teardown
+            self.errors.append('re-enumeration: %r' % (error,))
         return False
 
     def after_model_call(self):
@@ -506,6 +510,10 @@ class Harness:
         self.iterate_until(lambda: time.monotonic() >= end, seconds + 5)
 
     def close(self):
+        for source in self._sources:
+            GLib.source_remove(source) if self.context.find_source_by_id(source) else None
+        self._sources = []
+        self._pending = []
         for device in reversed(list(self.plugged)):
             for node in device.hidraw_nodes:
                 if not node.gone:

@@ -64,6 +64,10 @@ def harness():
 
 @pytest.fixture
 def tree(harness):
+    return build_tree(harness)
+
+
+def build_tree(harness):
     """A realistic bus: two root hubs, a hub, a CSR HID DFU device behind the hub, a composite
     keyboard with two HID interfaces and strings outside ASCII, devices without strings."""
     from csr_model import (CsrDfuModel, HidInterface, UsbDevice, csr_firmware,

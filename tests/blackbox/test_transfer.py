@@ -203,3 +203,24 @@ def test_transfer_to_an_absent_device(tree, tmp_path, command):
     assert result.documents()[-1]['transfer'] == {
         'identifier': '0a12-1004-01240000', 'progress': 0.0, 'state': STATE_FAILED,
         'error': 'Unable to connect to device'}
+
+
+@pytest.mark.parametrize('back_after, succeeds', [(2.0, True), (None, False)])
+def test_update_waits_a_while_for_a_slow_reenumeration(tree, tmp_path, back_after, succeeds):
+    h, model = tree.harness, tree.model
+    model.state = STATE_DOWNLOAD_IDLE        # forces the reset before the download
+    if back_after is None:
+        model.on_reset = lambda: GLib.idle_add(lambda: (h.unplug(tree.csr), False)[1])
+    else:
+        h.reenumeration_delay = (0.05, back_after)
+    source = write_file(tmp_path, 'new.dfu', dfu_bytes(csr_firmware(1500), 0x0A12, 0x1004))
+    result = h.run('update', tree.csr.identifier, source, timeout=30)
+    last = transfers(result, tree.csr.identifier)[-1]
+    if succeeds:
+        assert (result.returncode, last['state']) == (0, STATE_DONE), result
+        assert model.completed_downloads == 1
+    else:
+        assert (result.returncode, last['state'], last['error']) == \
+            (255, STATE_FAILED, 'Error updating device'), result
+        assert 'timeout reaquiring device after reset' in result.stderr
+        assert model.blocks == []

@@ -55,3 +55,22 @@ def test_every_name_carries_the_connection_error(tree, identifier, error):
 def test_no_names_is_an_empty_success(tree):
     result = tree.harness.run('get', '0a12-1004-01240000')
     assert (result.returncode, result.lines) == (0, ['{"control": []}']), result
+
+
+def test_device_unplugged_while_a_get_waits(tree):
+    from gi.repository import GLib
+    h = tree.harness
+    tree.model.answers = {'first': 'yes'}
+    original = tree.model.output_report
+
+    def leave_on_second(data):
+        if data[1:7] == b'second':  # unanswered: the device goes while the command waits
+            GLib.idle_add(lambda: (tree.csr in h.plugged and h.unplug(tree.csr), False)[1])
+        return original(data)
+    tree.model.output_report = leave_on_second
+    result = h.run('get', tree.csr.identifier, 'first', 'second', 'third', timeout=30)
+    assert result.returncode == 255, result
+    assert control(result) == [entry('first', 'yes', None),
+                               entry('second', None, 'Error reading from device'),
+                               entry('third', None, 'Error writing to device')]
+    assert tree.model.text_requests == ['first', 'second']

@@ -461,6 +461,10 @@ class Harness:
         env = dict(os.environ)
         env['LD_PRELOAD'] = PRELOAD
         env['UMOCKDEV_DIR'] = self.root
+        # An ASan build refuses to start when the preload library comes before its runtime.
+        options = env.get('ASAN_OPTIONS', '')
+        if 'verify_asan_link_order' not in options:
+            env['ASAN_OPTIONS'] = (options + ':' if options else '') + 'verify_asan_link_order=0'
         return env
 
     def open_to_unprivileged(self):

@@ -276,6 +276,7 @@ class Harness:
         self._hidraw_numbers = 0
         self._pending = []         # (deadline, callable) for re-enumeration
         self._sources = []         # GLib sources of this harness, removed by close()
+        self._processes = []       # every hiddfu started, killed by close() if still running
 
     # --- the emulated tree ---------------------------------------------------------------------
 
@@ -489,7 +490,9 @@ class Harness:
         popen = subprocess.Popen([self.binary] + [str(a) for a in args], env=self.environment(),
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, **kwargs)
-        return Process(self, popen)
+        process = Process(self, popen)
+        self._processes.append(process)
+        return process
 
     def run(self, *args, timeout=60.0, unprivileged=False):
         process = self.start(*args, unprivileged=unprivileged)
@@ -514,8 +517,14 @@ class Harness:
         self.iterate_until(lambda: time.monotonic() >= end, seconds + 5)
 
     def close(self):
+        for process in self._processes:
+            if process.returncode is None:
+                process.popen.kill()  # left running by a failed test
+                process.popen.wait()
+        self._processes = []
         for source in self._sources:
-            GLib.source_remove(source) if self.context.find_source_by_id(source) else None
+            if self.context.find_source_by_id(source):
+                GLib.source_remove(source)
         self._sources = []
         self._pending = []
         for device in reversed(list(self.plugged)):

@@ -1,0 +1,99 @@
+"""Fixtures of the black-box suite: a harness with a typical USB tree, and checks that every
+prerequisite is there. A missing prerequisite stops the run with a message; nothing is skipped."""
+
+import os
+import sys
+import warnings
+
+import pytest
+
+# PyGObject's importer trips this warning on every gi.repository import under pytest.
+warnings.filterwarnings('ignore', category=ImportWarning)
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+PRELOAD = 'libumockdev-preload.so.0'
+
+
+def _missing_prerequisite():
+    try:
+        import gi
+        gi.require_version('UMockdev', '1.0')
+        from gi.repository import UMockdev  # noqa: F401
+    except (ImportError, ValueError) as error:
+        return ('umockdev for Python is missing (%s); install the Debian packages umockdev '
+                'gir1.2-umockdev-1.0 python3-gi (tools/install-deps.sh) and run with '
+                '/usr/bin/python3' % error)
+    import ctypes
+    try:
+        ctypes.CDLL(PRELOAD)
+    except OSError:
+        return '%s is missing; install the Debian package libumockdev0' % PRELOAD
+    from harness import default_binary
+    binary = default_binary()
+    if not os.access(binary, os.X_OK):
+        return ('hiddfu binary %s is missing; build it (cmake --build build/plain) or set '
+                'HIDDFU_BINARY' % binary)
+    return None
+
+
+def pytest_configure(config):
+    problem = _missing_prerequisite()
+    if problem:
+        raise pytest.UsageError('black-box tests cannot run: ' + problem)
+    if PRELOAD not in os.environ.get('LD_PRELOAD', ''):
+        # The testbed sends udev events through libudev in this process, which only reaches
+        # the emulated /sys under the preload library: restart pytest with it.
+        capture = config.pluginmanager.getplugin('capturemanager')
+        if capture is not None:
+            capture.stop_global_capturing()
+        env = dict(os.environ, LD_PRELOAD=PRELOAD)
+        os.execve(sys.executable, [sys.executable] + sys.orig_argv[1:], env)
+
+
+@pytest.fixture
+def harness():
+    from harness import Harness
+    h = Harness()
+    yield h
+    try:
+        assert not h.errors, 'device model faults: %s' % h.errors
+    finally:
+        h.close()
+
+
+@pytest.fixture
+def tree(harness):
+    return build_tree(harness)
+
+
+def build_tree(harness):
+    """A realistic bus: two root hubs, a hub, a CSR HID DFU device behind the hub, a composite
+    keyboard with two HID interfaces and strings outside ASCII, devices without strings."""
+    from csr_model import (CsrDfuModel, HidInterface, UsbDevice, csr_firmware,
+                           csr_report_descriptor, keyboard_report_descriptor)
+
+    class Tree:
+        pass
+
+    t = Tree()
+    t.harness = harness
+    t.root1 = harness.plug(UsbDevice(1, [], 0x1D6B, 0x0002, 0x0601, 'Linux 6.1.0 xhci-hcd',
+                                     'xHCI Host Controller', '0000:00:14.0', device_class=9))
+    t.root2 = harness.plug(UsbDevice(2, [], 0x1D6B, 0x0003, 0x0601, 'Linux 6.1.0 xhci-hcd',
+                                     'xHCI Host Controller', '0000:00:14.1', device_class=9,
+                                     speed='5000'))
+    t.hub = harness.plug(UsbDevice(1, [2], 0x05E3, 0x0608, 0x6060, None, 'USB2.0 Hub', None,
+                                   device_class=9))
+    t.model = CsrDfuModel(csr_firmware(5000))
+    t.csr = harness.plug(UsbDevice(1, [2, 3], 0x0A12, 0x1004, 0x0100,
+                                   'Cambridge Silicon Radio', 'CSR DFU Widget', 'CSR0001',
+                                   interfaces=[HidInterface(csr_report_descriptor(), t.model)]))
+    t.keyboard = harness.plug(UsbDevice(1, [4], 0x046D, 0xC31C, 0x4920, 'Müller & Söhne',
+                                        'Tastatur «Ü» – 日本', 'K\\1',
+                                        interfaces=[HidInterface(keyboard_report_descriptor(), protocol=1),
+                                                    HidInterface(keyboard_report_descriptor())]))
+    t.nameless = harness.plug(UsbDevice(1, [2, 1], 0x03EB, 0x2FF4, 0x0000))
+    t.unknown_vendor = harness.plug(UsbDevice(2, [12], 0xFFF0, 0x0001, 0x0210, 'Nobody', None, '42'))
+    t.leaves = [t.hub, t.csr, t.keyboard, t.nameless, t.unknown_vendor]
+    return t

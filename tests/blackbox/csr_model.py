@@ -1,0 +1,284 @@
+"""Device models served through the emulated device nodes: USB descriptors for usbfs and a CSR
+HID DFU device behind a hidraw node. Pure Python, no umockdev; the harness calls these models
+from its ioctl, write and input-report paths."""
+
+import errno
+import struct
+
+# Report IDs and sizes of the CSR HID DFU interface. Sizes count the report ID byte.
+COMMAND_REPORT = 1
+STATUS_REPORT = 2
+CONTROL_REPORT = 3
+TEXT_REPORT = 1
+FEATURE_SIZE = 1023
+STATUS_SIZE = 7
+CONTROL_SIZE = 2
+TEXT_SIZE = 64
+
+STATE_IDLE = 2
+STATE_BUSY = 4
+STATE_DOWNLOAD_IDLE = 5
+STATE_ERROR = 10
+
+STATUS_OK = 0
+STATUS_ERR_ADDRESS = 0x08  # errADDRESS of USB DFU: a block out of sequence
+STATUS_ERR_UNKNOWN = 0x0E
+
+
+def _vendor_item(prefix, value, size):
+    return bytes([prefix | {1: 1, 2: 2}[size]]) + value.to_bytes(size, 'little')
+
+
+def csr_report_descriptor():
+    """Vendor collection with feature reports 1 (1023), 2 (7), 3 (2) and output and input
+    report 1 (64 bytes each), sizes counting the report ID."""
+    d = bytes.fromhex('0600FF 0901 A101 1500 26FF00 7508')
+    for report_id, count, main in ((COMMAND_REPORT, FEATURE_SIZE - 1, 0xB0),
+                                   (STATUS_REPORT, STATUS_SIZE - 1, 0xB0),
+                                   (CONTROL_REPORT, CONTROL_SIZE - 1, 0xB0),
+                                   (TEXT_REPORT, TEXT_SIZE - 1, 0x90),
+                                   (TEXT_REPORT, TEXT_SIZE - 1, 0x80)):
+        d += bytes([0x85, report_id])
+        d += _vendor_item(0x94, count, 2 if count > 255 else 1)
+        d += bytes([0x09, report_id, main | 0x01, 0x02])
+    return d + bytes([0xC0])
+
+
+def keyboard_report_descriptor():
+    """A boot keyboard without report IDs: 8-byte input, 1-byte output."""
+    return bytes.fromhex(
+        '05010906A101 05071900 29FF 1500 25FF 7508 9508 8100'
+        '0508 1901 2905 7501 9505 9102 7503 9501 9101 C0')
+
+
+class HidInterface:
+    """One HID interface of a USB device; `model` answers its reports (None: a plain HID
+    device that refuses feature reports)."""
+
+    def __init__(self, report_descriptor, model=None, protocol=0):
+        self.report_descriptor = report_descriptor
+        self.model = model
+        self.protocol = protocol
+
+
+class UsbDevice:
+    """A USB device as the kernel sees it: place on the bus, descriptors, strings, and its HID
+    interfaces. Strings are text; None means the device has no such string (index 0)."""
+
+    def __init__(self, bus, ports, vid, pid, bcd=0x0100, manufacturer=None, product=None,
+                 serial=None, device_class=0, interfaces=(), speed='480'):
+        self.bus = bus
+        self.ports = list(ports)
+        self.vid, self.pid, self.bcd = vid, pid, bcd
+        self.manufacturer, self.product, self.serial = manufacturer, product, serial
+        self.device_class = device_class
+        self.interfaces = list(interfaces)
+        self.speed = speed
+        self.control_requests = []  # (bmRequestType, bRequest, wValue, wIndex, wLength) over usbfs
+
+    @property
+    def name(self):
+        if not self.ports:
+            return 'usb%d' % self.bus
+        return '%d-%s' % (self.bus, '.'.join(str(p) for p in self.ports))
+
+    @property
+    def location_id(self):
+        """Location ID for chains that fit one hexadecimal digit per port."""
+        assert len(self.ports) <= 6 and all(1 <= p <= 15 for p in self.ports)
+        location = (self.bus & 0xFF) << 24
+        for i, port in enumerate(self.ports):
+            location |= port << (20 - 4 * i)
+        return location
+
+    @property
+    def identifier(self):
+        return '%04x-%04x-%08x' % (self.vid, self.pid, self.location_id)
+
+    def strings(self):
+        """String index -> text, indices 1, 2, 3 for manufacturer, product, serial."""
+        return {i: s for i, s in ((1, self.manufacturer), (2, self.product), (3, self.serial))
+                if s is not None}
+
+    def device_descriptor(self):
+        return struct.pack('<BBHBBBBHHHBBBB', 18, 1, 0x0200, self.device_class, 0, 0, 64,
+                           self.vid, self.pid, self.bcd,
+                           1 if self.manufacturer is not None else 0,
+                           2 if self.product is not None else 0,
+                           3 if self.serial is not None else 0, 1)
+
+    def config_descriptor(self):
+        body = b''
+        for number, iface in enumerate(self.interfaces):
+            body += struct.pack('<BBBBBBBBB', 9, 4, number, 0, 1, 3, 0, iface.protocol, 0)
+            body += struct.pack('<BBHBBBH', 9, 0x21, 0x0111, 0, 1, 0x22, len(iface.report_descriptor))
+            body += struct.pack('<BBBBHB', 7, 5, 0x81 + number, 3, 64, 1)
+        if self.device_class == 9:  # a hub's one interface with its status endpoint
+            body += struct.pack('<BBBBBBBBB', 9, 4, 0, 0, 1, 9, 0, 0, 0)
+            body += struct.pack('<BBBBHB', 7, 5, 0x81, 3, 2, 12)
+        count = len(self.interfaces) or (1 if self.device_class == 9 else 0)
+        return struct.pack('<BBHBBBBB', 9, 2, 9 + len(body), count, 1, 0, 0x80, 50) + body
+
+    def answer_control(self, request_type, request, value, index, length):
+        """Answers a control request on the default pipe: bytes, or an errno (EPIPE is a stall,
+        as usbfs reports it)."""
+        self.control_requests.append((request_type, request, value, index, length))
+        if request_type != 0x80 or request != 6:
+            return errno.EPIPE
+        kind, number = value >> 8, value & 0xFF
+        if kind == 1 and number == 0:
+            data = self.device_descriptor()
+        elif kind == 2 and number == 0:
+            data = self.config_descriptor()
+        elif kind == 3 and number == 0:
+            data = bytes([4, 3]) + struct.pack('<H', 0x0409)
+        elif kind == 3 and number in self.strings():
+            text = self.strings()[number].encode('utf-16-le')[:252]
+            data = bytes([2 + len(text), 3]) + text
+        else:
+            return errno.EPIPE
+        return data[:length]
+
+
+class CsrDfuModel:
+    """The CSR HID DFU side of a device: command, status, control and data feature reports,
+    and text requests in output report 1 answered in input report 1.
+
+    Knobs a test sets: `state`/`status` (initial DFU state), `busy_blocks` (blocks answered
+    busy once), `poll_timeout_ms`, `fail_block` (block answered with the error state),
+    `answers` (text request -> input report text). What it saw: `blocks`, `controls`,
+    `text_requests`, `feature_sizes`."""
+
+    def __init__(self, firmware=b''):
+        self.firmware = bytes(firmware)
+        self.state = STATE_IDLE
+        self.status = STATUS_OK
+        self.state_after_reset = STATE_IDLE
+        self.poll_timeout_ms = 0
+        self.busy_blocks = set()
+        self.fail_block = None
+        self.answers = {}
+        self.blocks = []          # (block number, data length) as received
+        self.controls = []        # control codes received
+        self.text_requests = []   # names received in output report 1
+        self.resets = 0
+        self.log = []             # ('control', code) and ('block', number, length) in order
+        self.completed_downloads = 0
+        self._download = bytearray()
+        self._next_block = 0
+        self._busy_pending = False
+        self._read_offset = 0
+        self.on_reset = None      # called by the harness hook: re-enumerate the device
+        self.on_block = None      # called with the block number after each accepted block
+
+    # --- feature reports -------------------------------------------------------------------
+
+    def set_feature(self, data):
+        """Host to device feature report (report ID in byte 0). Returns 0 or an errno."""
+        if not data:
+            return errno.EINVAL
+        if data[0] == COMMAND_REPORT:
+            return self._command(data)
+        if data[0] == CONTROL_REPORT and len(data) >= 2:
+            self.controls.append(data[1])
+            self.log.append(('control', data[1]))
+            if data[1] == 0xFF:
+                self.resets += 1
+                self._abort_transfers()
+                self.state, self.status = self.state_after_reset, STATUS_OK
+                if self.on_reset:
+                    self.on_reset()
+            elif data[1] == 0x04:
+                self.state, self.status = STATE_IDLE, STATUS_OK
+                self._abort_transfers()
+            return 0
+        return errno.EPIPE
+
+    def get_feature(self, report_id, size):
+        """Device to host feature report: bytes (report ID first) or an errno."""
+        if report_id == STATUS_REPORT:
+            if self._busy_pending:
+                # Busy is answered once; the device has finished by the next read.
+                self._busy_pending = False
+                report = self._status(STATE_BUSY)
+                self.state = STATE_DOWNLOAD_IDLE
+                return report[:size]
+            return self._status(self.state)[:size]
+        if report_id == COMMAND_REPORT:
+            return self._data_report(size)
+        return errno.EPIPE
+
+    def _status(self, state):
+        return bytes([STATUS_REPORT, 0]) + self.poll_timeout_ms.to_bytes(3, 'little') + \
+            bytes([state, self.status])
+
+    def _abort_transfers(self):
+        self._download = bytearray()
+        self._next_block = 0
+        self._busy_pending = False
+        self._read_offset = 0
+
+    def _command(self, data):
+        if len(data) < 6 or data[1] != 1:
+            self.state, self.status = STATE_ERROR, STATUS_ERR_UNKNOWN
+            return 0
+        block, length = struct.unpack_from('<HH', data, 2)
+        self.blocks.append((block, length))
+        self.log.append(('block', block, length))
+        if self.state not in (STATE_IDLE, STATE_DOWNLOAD_IDLE) or length > len(data) - 6 or \
+                block != self._next_block or block == self.fail_block:
+            self.state, self.status = STATE_ERROR, STATUS_ERR_ADDRESS
+            return 0
+        if length == 0:
+            # The empty block closes the download; the device keeps the new image.
+            self.firmware = bytes(self._download)
+            self.completed_downloads += 1
+            self._abort_transfers()
+            self.state = STATE_IDLE
+            return 0
+        self._download += data[6:6 + length]
+        self._next_block += 1
+        self.state = STATE_DOWNLOAD_IDLE
+        if block in self.busy_blocks:
+            self.busy_blocks.discard(block)
+            self._busy_pending = True
+        if self.on_block:
+            self.on_block(block)
+        return 0
+
+    def _data_report(self, size):
+        if self.state != STATE_IDLE or size < 6:
+            return errno.EPIPE
+        room = size - 6
+        chunk = self.firmware[self._read_offset:self._read_offset + room]
+        self._read_offset += len(chunk)
+        if len(chunk) < room:
+            self._read_offset = 0  # the image ended in this report; the next read starts over
+        return bytes([COMMAND_REPORT]) + struct.pack('<H', len(chunk)) + bytes(3) + chunk + \
+            bytes(room - len(chunk))
+
+    # --- text requests -----------------------------------------------------------------------
+
+    def output_report(self, data):
+        """Output report from the host. Returns the input report to send back, or None."""
+        if not data or data[0] != TEXT_REPORT:
+            return None
+        name = bytes(data[1:]).split(b'\0', 1)[0].decode('utf-8', 'replace')
+        self.text_requests.append(name)
+        answer = self.answers.get(name)
+        if answer is None:
+            return None
+        text = answer.encode('utf-8')[:TEXT_SIZE - 2]
+        return bytes([TEXT_REPORT]) + text + bytes(TEXT_SIZE - 1 - len(text))
+
+
+def csr_firmware(length, seed=1):
+    """A firmware image with the CSR file header: "CSR-dfu", version, the total length at
+    byte 10, then deterministic filler."""
+    header = b'CSR-dfu' + bytes([0x02, 0x00, 0x00]) + struct.pack('<I', length)
+    filler = bytearray()
+    x = seed & 0xFFFFFFFF or 1
+    while len(header) + len(filler) < length:
+        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+        filler += x.to_bytes(4, 'little')
+    return (header + bytes(filler))[:length]

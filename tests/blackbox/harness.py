@@ -1,0 +1,535 @@
+"""Runs the real hiddfu binary against USB and HID devices that umockdev emulates at the kernel
+interface: a sysfs tree, udev events, usbfs nodes answering control requests and hidraw nodes
+answered by the device models of csr_model.py. README.md beside this file explains the umockdev
+behaviour this relies on.
+
+The harness process itself must run with libumockdev-preload (conftest.py arranges it): the
+testbed sends udev events through libudev in this process, which must see the testbed's /sys."""
+
+import errno
+import fcntl
+import json
+import os
+import struct
+import subprocess
+import time
+import tty
+
+import gi
+
+gi.require_version('UMockdev', '1.0')
+from gi.repository import GLib, UMockdev  # noqa: E402
+
+PRELOAD = 'libumockdev-preload.so.0'
+
+USBDEVFS_CONTROL = 0xC0185500  # _IOWR('U', 0, struct usbdevfs_ctrltransfer), 24 bytes on LP64
+HID_IOCTL_TYPE = ord('H')
+HIDIOCGRDESCSIZE = 0x01
+HIDIOCGRDESC = 0x02
+HIDIOCGRAWINFO = 0x03
+HIDIOCGRAWNAME = 0x04
+HIDIOCGRAWPHYS = 0x05
+HIDIOCSFEATURE = 0x06
+HIDIOCGFEATURE = 0x07
+HIDIOCGRAWUNIQ = 0x08
+HIDIOCSOUTPUT = 0x0B
+HID_MAX_DESCRIPTOR_SIZE = 4096
+
+
+def default_binary():
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.environ.get('HIDDFU_BINARY') or \
+        os.path.normpath(os.path.join(here, '..', '..', 'build', 'plain', 'hiddfu'))
+
+
+def _hex(data):
+    return data.hex().upper()  # umockdev refuses lower-case hex in records
+
+
+def _text_attribute(name, value):
+    return 'A: %s=%s\\n\n' % (name, value.replace('\\', '\\\\'))
+
+
+class _Handler(UMockdev.IoctlBase):
+    """Forwards one node's ioctls (and writes) to a Python callable. An exception in the model
+    is recorded for the test to fail on, and the call fails with EIO instead of umockdev's
+    silent fallback."""
+
+    def __init__(self, harness, on_ioctl, on_write=None):
+        super().__init__()
+        self._harness = harness
+        self._on_ioctl = on_ioctl
+        self._on_write = on_write
+
+    def do_handle_ioctl(self, client):
+        try:
+            self._on_ioctl(client)
+        except Exception as error:  # noqa: BLE001 - reported by the harness at teardown
+            self._harness.errors.append('ioctl %x: %r' % (client.get_request(), error))
+            client.complete(-1, errno.EIO)
+        return True
+
+    def do_handle_write(self, client):
+        if self._on_write is None:
+            return False
+        try:
+            self._on_write(client)
+        except Exception as error:  # noqa: BLE001
+            self._harness.errors.append('write: %r' % (error,))
+            client.complete(-1, errno.EIO)
+        return True
+
+
+class _HidrawNode:
+    """A hidraw node: a pty whose master we hold (so that poll() and read() on the client's
+    fd see input reports, and closing it hangs the client up) plus an ioctl handler."""
+
+    def __init__(self, harness, number, interface):
+        self.harness = harness
+        self.number = number
+        self.interface = interface
+        self.devnode = '/dev/hidraw%d' % number
+        self.gone = False
+        self.master, slave = os.openpty()
+        tty.setraw(self.master)
+        slave_name = os.ttyname(slave)
+        os.close(slave)
+        fcntl.fcntl(self.master, fcntl.F_SETFL, fcntl.fcntl(self.master, fcntl.F_GETFL) | os.O_NONBLOCK)
+        os.makedirs(harness.root + '/dev', exist_ok=True)
+        os.symlink(slave_name, harness.root + self.devnode)
+        self.handler = _Handler(harness, self._ioctl, self._write)
+        harness.testbed.attach_ioctl(self.devnode, self.handler)
+
+    def unplug(self):
+        self.gone = True
+        self.harness.testbed.detach_ioctl(self.devnode)
+        os.unlink(self.harness.root + self.devnode)
+        os.close(self.master)  # the client's poll() sees POLLHUP
+
+    def send_input(self, report):
+        if not self.gone:
+            os.write(self.master, report)
+
+    def _ioctl(self, client):
+        request = client.get_request()
+        kind, number, size = (request >> 8) & 0xFF, request & 0xFF, (request >> 16) & 0x3FFF
+        self.harness.ioctl_count += 1
+        if kind != HID_IOCTL_TYPE:
+            client.complete(-1, errno.ENOTTY)
+            return
+        if self.gone:
+            client.complete(-1, errno.ENODEV)
+            return
+        iface, usb = self.interface, self.interface.usb
+        descriptor = iface.report_descriptor
+        if number == HIDIOCGRDESCSIZE:
+            client.get_arg().resolve(0, 4).update(0, struct.pack('<i', len(descriptor)))
+            client.complete(0, 0)
+        elif number == HIDIOCGRDESC:
+            buf = client.get_arg().resolve(0, 4 + HID_MAX_DESCRIPTOR_SIZE)
+            wanted = struct.unpack('<I', buf.retrieve()[:4])[0]
+            buf.update(4, descriptor[:wanted])
+            client.complete(0, 0)
+        elif number == HIDIOCGRAWINFO:
+            client.get_arg().resolve(0, 8).update(0, struct.pack('<IhH', 3, usb.vid, usb.pid))
+            client.complete(0, 0)
+        elif number in (HIDIOCGRAWNAME, HIDIOCGRAWPHYS, HIDIOCGRAWUNIQ):
+            text = {HIDIOCGRAWNAME: iface.hid_name, HIDIOCGRAWPHYS: iface.hid_phys,
+                    HIDIOCGRAWUNIQ: usb.serial or ''}[number].encode() + b'\0'
+            text = text[:size]
+            client.get_arg().resolve(0, size).update(0, text)
+            client.complete(len(text), 0)
+        elif number in (HIDIOCSFEATURE, HIDIOCGFEATURE, HIDIOCSOUTPUT):
+            buf = client.get_arg().resolve(0, size)
+            data = buf.retrieve()
+            model = iface.model
+            if model is None:
+                client.complete(-1, errno.EPIPE)
+            elif number == HIDIOCGFEATURE:
+                answer = model.get_feature(data[0], size)
+                if isinstance(answer, int):
+                    client.complete(-1, answer)
+                else:
+                    buf.update(0, answer)
+                    client.complete(len(answer), 0)
+            else:
+                result = model.set_feature(data) if number == HIDIOCSFEATURE else \
+                    self._output(data)
+                client.complete(-1 if result else size, result)
+            self.harness.after_model_call()
+        else:
+            client.complete(-1, errno.EINVAL)
+
+    def _output(self, data):
+        answer = self.interface.model.output_report(data)
+        if answer is not None:
+            # Deliver the answer from the main loop, as a device answers a moment later.
+            GLib.idle_add(lambda: (self.send_input(answer), False)[1])
+        return 0
+
+    def _write(self, client):
+        data = client.get_arg().retrieve()
+        self.harness.ioctl_count += 1
+        if self.gone:
+            client.complete(-1, errno.ENODEV)
+        elif self.interface.model is None:
+            client.complete(len(data), 0)
+        else:
+            self._output(data)
+            client.complete(len(data), 0)
+
+
+class Process:
+    """A running hiddfu whose output is collected while the harness serves its devices."""
+
+    def __init__(self, harness, popen):
+        self.harness = harness
+        self.popen = popen
+        self._out = bytearray()
+        self._err = bytearray()
+        self.returncode = None
+        self._open = 2
+        for stream, buffer in ((popen.stdout, self._out), (popen.stderr, self._err)):
+            os.set_blocking(stream.fileno(), False)
+            GLib.io_add_watch(stream.fileno(), GLib.PRIORITY_DEFAULT,
+                              GLib.IOCondition.IN | GLib.IOCondition.HUP | GLib.IOCondition.ERR,
+                              self._drain, stream, buffer)
+        GLib.child_watch_add(GLib.PRIORITY_DEFAULT, popen.pid, self._exited)
+
+    def _drain(self, fd, condition, stream, buffer):
+        try:
+            chunk = os.read(fd, 65536)
+        except BlockingIOError:
+            return True
+        if chunk:
+            buffer += chunk
+            return True
+        stream.close()
+        self._open -= 1
+        return False
+
+    def _exited(self, pid, status):
+        self.returncode = os.waitstatus_to_exitcode(status)
+        self.popen.returncode = self.returncode
+
+    @property
+    def finished(self):
+        return self.returncode is not None and self._open == 0
+
+    def readline(self, timeout=10.0):
+        """The next complete line of standard output, waiting for it while serving devices."""
+        self.harness.iterate_until(lambda: b'\n' in self._out or self.finished, timeout,
+                                   'a line from hiddfu %s' % (self.popen.args[1:],))
+        if b'\n' not in self._out:
+            return None
+        line, _, rest = bytes(self._out).partition(b'\n')
+        self._out[:] = rest
+        return line.decode()
+
+    def wait(self, timeout=60.0):
+        self.harness.iterate_until(lambda: self.finished, timeout,
+                                   'hiddfu %s to exit' % (self.popen.args[1:],))
+        return self.returncode
+
+    def stop(self, signal_number):
+        if self.returncode is None:
+            self.popen.send_signal(signal_number)
+        return self.wait()
+
+    @property
+    def stdout(self):
+        return self._out.decode()
+
+    @property
+    def stderr(self):
+        return self._err.decode('utf-8', 'replace')
+
+
+class Result:
+    def __init__(self, process):
+        self.returncode = process.returncode
+        self.stdout = process.stdout
+        self.stderr = process.stderr
+        self.lines = [line for line in self.stdout.split('\n') if line]
+
+    def documents(self):
+        """Each line of standard output parsed as one JSON document."""
+        return [json.loads(line) for line in self.lines]
+
+    def __repr__(self):
+        return 'Result(rc=%r, stdout=%r, stderr=%r)' % (self.returncode, self.stdout, self.stderr)
+
+
+class Harness:
+    """One umockdev testbed with plugged USB devices, and runs of the binary against it."""
+
+    def __init__(self, binary=None):
+        self.binary = binary or default_binary()
+        self.testbed = UMockdev.Testbed.new()
+        self.root = self.testbed.get_root_dir()
+        self.context = GLib.MainContext.default()
+        self.errors = []           # faults of the models or the harness, fail the test
+        self.ioctl_count = 0
+        self.plugged = []          # UsbDevice objects currently attached, in plug order
+        self._devnums = {}
+        self._hid_sequence = 0
+        self._hidraw_numbers = 0
+        self._pending = []         # (deadline, callable) for re-enumeration
+        self._sources = []         # GLib sources of this harness, removed by close()
+        self._processes = []       # every hiddfu started, killed by close() if still running
+
+    # --- the emulated tree ---------------------------------------------------------------------
+
+    def plug(self, device):
+        """Attaches a USB device (its parent hub must be attached) and announces it to udev."""
+        assert device not in self.plugged, device.name
+        device.plugs = getattr(device, 'plugs', 0) + 1
+        if device.ports:
+            assert self._parent_of(device) is not None, 'no hub for %s' % device.name
+        bus = device.bus
+        self._devnums[bus] = self._devnums.get(bus, 0) + 1
+        device.devnum = self._devnums[bus]
+        device.syspath = self._syspath(device)
+        records = [self._usb_device_record(device)]
+        device.hid_paths = []
+        device.hidraw_nodes = []
+        for number, iface in enumerate(device.interfaces):
+            iface.usb = device
+            iface_path = '%s/%s:1.%d' % (device.syspath, device.name, number)
+            records.append(self._interface_record(device, iface, number, iface_path))
+            self._hid_sequence += 1
+            hid_path = '%s/0003:%04X:%04X.%04X' % (iface_path, device.vid, device.pid, self._hid_sequence)
+            iface.hid_name = ' '.join(s for s in (device.manufacturer, device.product) if s) or \
+                'HID %04x:%04x' % (device.vid, device.pid)
+            iface.hid_phys = 'usb-0000:00:14.0-%s/input%d' % ('.'.join(map(str, device.ports)), number)
+            records.append(self._hid_record(device, iface, hid_path))
+            node = _HidrawNode(self, self._hidraw_numbers, iface)
+            self._hidraw_numbers += 1
+            iface.node = node
+            records.append(self._hidraw_record(node, hid_path))
+            device.hid_paths.append((iface_path, hid_path, hid_path + '/hidraw/hidraw%d' % node.number))
+            device.hidraw_nodes.append(node)
+            if iface.model is not None:
+                iface.model.on_reset = lambda device=device: self._schedule_replug(device)
+        usbfs = '/dev/bus/usb/%03d/%03d' % (bus, device.devnum)
+        device.usbfs = usbfs
+        device.usbfs_handler = _Handler(self, lambda client, device=device: self._usbfs_ioctl(device, client))
+        # add_from_string creates the sysfs entries and emits one "add" event per record.
+        self.testbed.add_from_string('\n'.join(records))
+        self.testbed.attach_ioctl(usbfs, device.usbfs_handler)
+        self.plugged.append(device)
+        return device
+
+    def unplug(self, device):
+        """Detaches a device and everything below it, children first, as the kernel reports it."""
+        for child in [d for d in self.plugged if self._parent_of(d) is device]:
+            self.unplug(child)
+        for node in device.hidraw_nodes:
+            node.unplug()
+        for iface_path, hid_path, hidraw_path in reversed(device.hid_paths):
+            for path in (hidraw_path, hid_path, iface_path):
+                self.testbed.uevent('/sys' + path, 'remove')
+                self.testbed.remove_device('/sys' + path)
+        self.testbed.uevent('/sys' + device.syspath, 'remove')
+        self.testbed.remove_device('/sys' + device.syspath)
+        self.testbed.detach_ioctl(device.usbfs)
+        try:
+            os.unlink(self.root + device.usbfs)
+        except FileNotFoundError:
+            pass
+        self.plugged.remove(device)
+
+    def replug(self, device):
+        self.unplug(device)
+        self.plug(device)
+
+    reenumeration_delay = (0.05, 0.25)  # seconds from the reset to the removal, then to the return
+
+    def _schedule_replug(self, device):
+        now = time.monotonic()
+        gone, back = self.reenumeration_delay
+        self._pending.append((now + gone, lambda: device in self.plugged and self.unplug(device)))
+        self._pending.append((now + back, lambda: device not in self.plugged and self.plug(device)))
+        self._sources.append(GLib.timeout_add(int(gone * 1000), self._run_pending))
+        self._sources.append(GLib.timeout_add(int(back * 1000), self._run_pending))
+
+    @property
+    def reenumerating(self):
+        return bool(self._pending)
+
+    def _run_pending(self):
+        now = time.monotonic()
+        due = [p for p in self._pending if p[0] <= now]
+        self._pending = [p for p in self._pending if p[0] > now]
+        try:
+            for _, action in sorted(due, key=lambda p: p[0]):
+                action()
+        except Exception as error:  # noqa: BLE001 - fails the test at teardown
+            self.errors.append('re-enumeration: %r' % (error,))
+        return False
+
+    def after_model_call(self):
+        """Hook for tests: called after every feature or output report handled by a model."""
+
+    def _parent_of(self, device):
+        if not device.ports:
+            return None
+        for other in self.plugged:
+            if other.bus == device.bus and other.ports == device.ports[:-1]:
+                return other
+        return None
+
+    def _syspath(self, device):
+        if not device.ports:
+            return '/devices/pci0000:00/0000:00:14.%d/usb%d' % (device.bus - 1, device.bus)
+        return '%s/%s' % (self._parent_of(device).syspath, device.name)
+
+    def _usb_device_record(self, d):
+        devpath = '.'.join(str(p) for p in d.ports) or '0'
+        lines = ['P: %s\n' % d.syspath,
+                 'N: bus/usb/%03d/%03d\n' % (d.bus, d.devnum),
+                 'E: SUBSYSTEM=usb\n', 'E: DEVTYPE=usb_device\n', 'E: DRIVER=usb\n',
+                 'E: DEVNAME=/dev/bus/usb/%03d/%03d\n' % (d.bus, d.devnum),
+                 'E: BUSNUM=%03d\n' % d.bus, 'E: DEVNUM=%03d\n' % d.devnum,
+                 'E: PRODUCT=%x/%x/%x\n' % (d.vid, d.pid, d.bcd),
+                 'E: TYPE=%d/0/0\n' % d.device_class,
+                 'E: MAJOR=189\n', 'E: MINOR=%d\n' % ((d.bus - 1) * 128 + d.devnum - 1)]
+        for name, value in (('busnum', '%d' % d.bus), ('devnum', '%d' % d.devnum),
+                            ('devpath', devpath), ('idVendor', '%04x' % d.vid),
+                            ('idProduct', '%04x' % d.pid), ('bcdDevice', '%04x' % d.bcd),
+                            ('bDeviceClass', '%02x' % d.device_class), ('bDeviceSubClass', '00'),
+                            ('bDeviceProtocol', '00'), ('bNumConfigurations', '1'),
+                            ('bConfigurationValue', '1'), ('bMaxPacketSize0', '64'),
+                            ('speed', d.speed), ('version', ' 2.00'),
+                            ('maxchild', '4' if d.device_class == 9 else '0')):
+            lines.append(_text_attribute(name, value))
+        for name in ('manufacturer', 'product', 'serial'):
+            if getattr(d, name) is not None:
+                lines.append(_text_attribute(name, getattr(d, name)))
+        lines.append('H: descriptors=%s\n' % _hex(d.device_descriptor() + d.config_descriptor()))
+        return ''.join(lines)
+
+    def _interface_record(self, d, iface, number, path):
+        return ''.join([
+            'P: %s\n' % path,
+            'E: SUBSYSTEM=usb\n', 'E: DEVTYPE=usb_interface\n', 'E: DRIVER=usbhid\n',
+            'E: PRODUCT=%x/%x/%x\n' % (d.vid, d.pid, d.bcd),
+            'E: INTERFACE=3/0/%d\n' % iface.protocol,
+            _text_attribute('bInterfaceNumber', '%02x' % number),
+            _text_attribute('bAlternateSetting', ' 0'),
+            _text_attribute('bInterfaceClass', '03'),
+            _text_attribute('bInterfaceSubClass', '00'),
+            _text_attribute('bInterfaceProtocol', '%02x' % iface.protocol),
+            _text_attribute('bNumEndpoints', '01'),
+            'L: driver=%s\n' % os.path.relpath('/bus/usb/drivers/usbhid', path)])
+
+    def _hid_record(self, d, iface, path):
+        return ''.join([
+            'P: %s\n' % path,
+            'E: SUBSYSTEM=hid\n', 'E: DRIVER=hid-generic\n',
+            'E: HID_ID=0003:%08X:%08X\n' % (d.vid, d.pid),
+            'E: HID_NAME=%s\n' % iface.hid_name,
+            'E: HID_PHYS=%s\n' % iface.hid_phys,
+            'E: HID_UNIQ=%s\n' % (d.serial or ''),
+            'E: MODALIAS=hid:b0003g0001v%08Xp%08X\n' % (d.vid, d.pid),
+            'H: report_descriptor=%s\n' % _hex(iface.report_descriptor)])
+
+    def _hidraw_record(self, node, hid_path):
+        return ''.join([
+            'P: %s/hidraw/hidraw%d\n' % (hid_path, node.number),
+            'E: SUBSYSTEM=hidraw\n', 'E: DEVNAME=%s\n' % node.devnode,
+            'E: MAJOR=240\n', 'E: MINOR=%d\n' % node.number])
+
+    def _usbfs_ioctl(self, device, client):
+        self.ioctl_count += 1
+        if client.get_request() != USBDEVFS_CONTROL:
+            client.complete(-1, errno.ENOTTY)
+            return
+        transfer = client.get_arg().resolve(0, 24)
+        request_type, request, value, index, length, _timeout = \
+            struct.unpack_from('<BBHHHI', transfer.retrieve())
+        answer = device.answer_control(request_type, request, value, index, length)
+        if isinstance(answer, int):
+            client.complete(-1, answer)
+            return
+        if answer:
+            transfer.resolve(16, length).update(0, answer)
+        client.complete(len(answer), 0)
+
+    # --- running the binary ----------------------------------------------------------------------
+
+    def environment(self):
+        env = dict(os.environ)
+        env['LD_PRELOAD'] = PRELOAD
+        env['UMOCKDEV_DIR'] = self.root
+        # An ASan build refuses to start when the preload library comes before its runtime.
+        options = env.get('ASAN_OPTIONS', '')
+        if 'verify_asan_link_order' not in options:
+            env['ASAN_OPTIONS'] = (options + ':' if options else '') + 'verify_asan_link_order=0'
+        return env
+
+    def open_to_unprivileged(self):
+        """Lets a process of another user see the testbed as an unprivileged user sees a real
+        system: sysfs readable, the usbfs nodes not openable (mode 0, which only root passes). The ioctl
+        sockets must be connectable, or the preload library ends the process."""
+        os.chmod(self.root, 0o755)
+        for directory, _, files in os.walk(self.root + '/ioctl'):
+            for name in files:
+                os.chmod(os.path.join(directory, name), 0o777)
+        for device in self.plugged:
+            os.chmod(self.root + device.usbfs, 0)
+
+    def start(self, *args, unprivileged=False):
+        """Starts hiddfu with the arguments; its devices are served while the caller waits.
+        Unprivileged, it runs as user nobody (65534) when the harness is root."""
+        kwargs = {}
+        if unprivileged:
+            self.open_to_unprivileged()
+            if os.geteuid() == 0:
+                kwargs = dict(user=65534, group=65534, extra_groups=[])
+        popen = subprocess.Popen([self.binary] + [str(a) for a in args], env=self.environment(),
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, **kwargs)
+        process = Process(self, popen)
+        self._processes.append(process)
+        return process
+
+    def run(self, *args, timeout=60.0, unprivileged=False):
+        process = self.start(*args, unprivileged=unprivileged)
+        process.wait(timeout)
+        return Result(process)
+
+    def iterate_until(self, condition, timeout, what='the condition'):
+        """Serves the emulated devices until the condition holds; fails after the timeout."""
+        deadline = time.monotonic() + timeout
+        ticker = GLib.timeout_add(100, lambda: True)  # wakes the loop to look at the clock
+        try:
+            while not condition():
+                if time.monotonic() > deadline:
+                    raise TimeoutError('timed out after %.0f s waiting for %s' % (timeout, what))
+                self.context.iteration(True)
+        finally:
+            GLib.source_remove(ticker)
+
+    def pump(self, seconds):
+        """Serves the devices for a while (lets scheduled re-enumerations happen)."""
+        end = time.monotonic() + seconds
+        self.iterate_until(lambda: time.monotonic() >= end, seconds + 5)
+
+    def close(self):
+        for process in self._processes:
+            if process.returncode is None:
+                process.popen.kill()  # left running by a failed test
+                process.popen.wait()
+        self._processes = []
+        for source in self._sources:
+            if self.context.find_source_by_id(source):
+                GLib.source_remove(source)
+        self._sources = []
+        self._pending = []
+        for device in reversed(list(self.plugged)):
+            for node in device.hidraw_nodes:
+                if not node.gone:
+                    node.unplug()
+        self.plugged = []
+        self.testbed.clear()

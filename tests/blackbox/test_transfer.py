@@ -124,7 +124,7 @@ def test_update_refuses_a_wrong_file_before_touching_the_device(tree, tmp_path, 
 
 def test_update_of_an_unplugged_device_reports_the_failure(tree, tmp_path):
     h, model = tree.harness, tree.model
-    image = csr_firmware(6 * 1017)
+    image = csr_firmware(200 * 1017)  # long enough that the unplug lands mid-transfer
     source = write_file(tmp_path, 'new.dfu', dfu_bytes(image, 0x0A12, 0x1004))
 
     def unplug_after_block(block):

@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "platform/linux/hid_report_descriptor.h"
+#include "platform/linux/errno.h"
 #include "platform/linux/location.h"
 #include "platform/runloop.h"
 
@@ -22,33 +23,6 @@ namespace kel {
 namespace platform {
 
 namespace {
-
-IOReturn errnoToIOReturn(int error)
-{
-    switch (error) {
-    case ENODEV:
-    case ENXIO:
-    case ENOENT:
-    case ESHUTDOWN:
-        return kIOReturnNoDevice;
-    case EACCES:
-    case EPERM:
-        return kIOReturnNotPrivileged;
-    case EBUSY:
-        return kIOReturnExclusiveAccess;
-    case ETIMEDOUT:
-        return kIOReturnTimeout;
-    case EINVAL:
-        return kIOReturnBadArgument;
-    case ENOMEM:
-        return kIOReturnNoMemory;
-    case ENOTTY:
-    case EOPNOTSUPP:
-        return kIOReturnUnsupported;
-    default:
-        return kIOReturnError;
-    }
-}
 
 int retryIoctl(int fd, unsigned long request, void* argument)
 {
@@ -84,7 +58,7 @@ void LinuxHidDevice::close()
 
 IOReturn LinuxHidDevice::failure(int error)
 {
-    const IOReturn result = errnoToIOReturn(error);
+    const IOReturn result = ioReturnForErrno(error);
     if (result == kIOReturnNoDevice)
         m_removed = true;
     return result;
@@ -99,7 +73,7 @@ IOReturn LinuxHidDevice::open(bool seize)
     // Non-blocking so that a wake-up without a report never stalls the run loop's thread.
     const int fd = ::open(m_node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return errnoToIOReturn(errno);
+        return ioReturnForErrno(errno);
     if (seize) {
         int result;
         do

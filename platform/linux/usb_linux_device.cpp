@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "platform/linux/errno.h"
 #include "platform/linux/location.h"
 #include "platform/linux/usb_sysfs.h"
 
@@ -17,32 +18,6 @@ namespace kel {
 namespace platform {
 
 namespace {
-
-IOReturn ioReturnForErrno(int error)
-{
-    switch (error) {
-    case ENODEV:
-    case ENOENT:
-    case ENXIO:
-    case ESHUTDOWN:
-        return kIOReturnNoDevice;
-    case EACCES:
-    case EPERM:
-        return kIOReturnNotPrivileged;
-    case EBUSY:
-        return kIOReturnExclusiveAccess;
-    case ETIMEDOUT:
-        return kIOReturnTimeout;
-    case EOVERFLOW:
-        return kIOReturnOverrun;
-    case ENOMEM:
-        return kIOReturnNoMemory;
-    case EINVAL:
-        return kIOReturnBadArgument;
-    default:
-        return kIOReturnError;
-    }
-}
 
 std::string baseName(const std::string& path)
 {

@@ -1,0 +1,815 @@
+#include "platform/emulated/usb_emulated.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+#include "platform/runloop.h"
+
+namespace kel {
+namespace platform {
+
+namespace {
+
+constexpr IOReturn kStall = kIOReturnError;  // what a stalled control pipe reports
+
+bool matches(const UsbMatching& matching, const EmulatedUsbDeviceConfig& config)
+{
+    return (!matching.matchVendor || matching.idVendor == config.idVendor) &&
+           (!matching.matchProduct || matching.idProduct == config.idProduct);
+}
+
+struct PortState;
+
+// Arrivals and removals in bus order; `sequence` tells a registration which arrivals its
+// snapshot of the bus already holds.
+struct BusEvent {
+    std::uint64_t sequence;
+    bool arrival;
+    std::shared_ptr<EmulatedUsbDevice> device;
+};
+
+struct MatchingRegistration {
+    class DrainIterator final : public UsbIterator {
+    public:
+        DrainIterator(PortState& port, MatchingRegistration& registration) : m_port(port), m_registration(registration) {}
+        UsbServiceRef next() override;
+
+    private:
+        PortState& m_port;
+        MatchingRegistration& m_registration;
+    };
+
+    MatchingRegistration(PortState& port, const UsbMatching& matching, UsbNotificationPort::MatchingCallback callback,
+                         void* refCon, std::uint64_t since)
+        : matching(matching), callback(callback), refCon(refCon), since(since), iterator(port, *this)
+    {
+    }
+
+    const UsbMatching matching;
+    const UsbNotificationPort::MatchingCallback callback;
+    void* const refCon;
+    const std::uint64_t since;
+    DrainIterator iterator;
+
+    // Under the port's lock.
+    bool active = true;
+    bool armed = false;
+    std::deque<std::shared_ptr<EmulatedUsbDevice>> pending;
+};
+
+struct InterestRegistration {
+    std::shared_ptr<EmulatedUsbDevice> device;
+    UsbNotificationPort::InterestCallback callback = nullptr;
+    void* refCon = nullptr;
+    bool active = true;  // under the port's lock
+};
+
+struct PortState {
+    int eventFd = -1;
+    std::mutex mutex;  // taken after the bus's, never before
+    std::deque<BusEvent> events;
+    std::vector<std::shared_ptr<MatchingRegistration>> matchings;
+    std::vector<std::shared_ptr<InterestRegistration>> interests;
+
+    ~PortState()
+    {
+        if (eventFd >= 0)
+            ::close(eventFd);
+    }
+
+    void post(BusEvent event)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            events.push_back(std::move(event));
+        }
+        const std::uint64_t one = 1;
+        (void)!::write(eventFd, &one, sizeof one);
+    }
+
+    void deliver();
+    void arrive(const BusEvent& event);
+    void leave(const BusEvent& event);
+};
+
+UsbServiceRef MatchingRegistration::DrainIterator::next()
+{
+    std::lock_guard<std::mutex> lock(m_port.mutex);
+    if (m_registration.pending.empty()) {
+        m_registration.armed = true;
+        return nullptr;
+    }
+    UsbServiceRef service = std::move(m_registration.pending.front());
+    m_registration.pending.pop_front();
+    return service;
+}
+
+void PortState::deliver()
+{
+    std::uint64_t count;
+    (void)!::read(eventFd, &count, sizeof count);
+    std::deque<BusEvent> batch;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        batch.swap(events);
+    }
+    for (const BusEvent& event : batch) {
+        if (event.arrival)
+            arrive(event);
+        else
+            leave(event);
+    }
+}
+
+void PortState::arrive(const BusEvent& event)
+{
+    std::vector<std::shared_ptr<MatchingRegistration>> toCall;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& registration : matchings) {
+            if (!registration->active || event.sequence <= registration->since ||
+                !matches(registration->matching, event.device->config()))
+                continue;
+            registration->pending.push_back(event.device);
+            if (registration->armed) {
+                registration->armed = false;
+                toCall.push_back(registration);
+            }
+        }
+    }
+    for (const auto& registration : toCall) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!registration->active)
+                continue;
+        }
+        registration->callback(registration->refCon, &registration->iterator);
+    }
+}
+
+void PortState::leave(const BusEvent& event)
+{
+    std::vector<std::shared_ptr<InterestRegistration>> toCall;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& registration : matchings) {
+            auto& pending = registration->pending;
+            pending.erase(std::remove(pending.begin(), pending.end(), event.device), pending.end());
+        }
+        for (auto it = interests.begin(); it != interests.end();) {
+            if ((*it)->active && (*it)->device == event.device) {
+                toCall.push_back(*it);
+                it = interests.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto& registration : toCall) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!registration->active)
+                continue;
+        }
+        registration->callback(registration->refCon, registration->device.get(), kIOMessageServiceIsTerminated,
+                               nullptr);
+    }
+}
+
+class SnapshotIterator final : public UsbIterator {
+public:
+    explicit SnapshotIterator(std::deque<std::shared_ptr<EmulatedUsbDevice>> devices) : m_devices(std::move(devices)) {}
+    UsbServiceRef next() override
+    {
+        if (m_devices.empty())
+            return nullptr;
+        UsbServiceRef service = std::move(m_devices.front());
+        m_devices.pop_front();
+        return service;
+    }
+
+private:
+    std::deque<std::shared_ptr<EmulatedUsbDevice>> m_devices;
+};
+
+}  // namespace
+
+struct EmulatedUsbBusState {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<EmulatedUsbDevice>> attached;
+    std::uint64_t sequence = 0;
+    std::vector<std::weak_ptr<PortState>> ports;
+    bool portCreationFails = false;
+    IOReturn matchingResult = kIOReturnSuccess;
+    IOReturn interestResult = kIOReturnSuccess;
+
+    // With `mutex` held.
+    void postLocked(bool arrival, const std::shared_ptr<EmulatedUsbDevice>& device)
+    {
+        const std::uint64_t event = ++sequence;
+        ports.erase(std::remove_if(ports.begin(), ports.end(),
+                                   [&](const std::weak_ptr<PortState>& weak) {
+                                       const auto port = weak.lock();
+                                       if (port)
+                                           port->post(BusEvent{event, arrival, device});
+                                       return !port;
+                                   }),
+                    ports.end());
+    }
+
+    void detach(const std::shared_ptr<EmulatedUsbDevice>& device)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto it = std::find(attached.begin(), attached.end(), device);
+        if (it == attached.end())
+            return;
+        attached.erase(it);
+        {
+            // Terminated before any port hears of it: an interest registration either sees
+            // this or is found by the event.
+            std::lock_guard<std::mutex> deviceLock(device->m_mutex);
+            device->m_terminated = true;
+            device->m_bus.reset();
+        }
+        postLocked(false, device);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Devices
+
+class EmulatedUsbDeviceInterface final : public UsbDeviceInterface {
+public:
+    explicit EmulatedUsbDeviceInterface(std::shared_ptr<EmulatedUsbDevice> device) : m_device(std::move(device)) {}
+    ~EmulatedUsbDeviceInterface() override
+    {
+        if (m_open)
+            m_device->close();
+    }
+
+    IOReturn USBDeviceOpen() override
+    {
+        if (m_open)
+            return kIOReturnExclusiveAccess;
+        const IOReturn result = m_device->open();
+        m_open = result == kIOReturnSuccess;
+        return result;
+    }
+    IOReturn USBDeviceClose() override
+    {
+        if (!m_open)
+            return kIOReturnNotOpen;
+        m_open = false;
+        m_device->close();
+        return kIOReturnSuccess;
+    }
+    IOReturn DeviceRequest(UsbDevRequest& request) override { return m_device->deviceRequest(request); }
+
+    IOReturn GetUSBDeviceInformation(std::uint32_t* info) override
+    {
+        return get(EmulatedUsbDevice::kInformation, info, std::uint32_t(config().configuration != 0 ? 1 : 0));
+    }
+    IOReturn GetLocationID(std::uint32_t* v) override { return get(EmulatedUsbDevice::kLocation, v, config().locationId); }
+    IOReturn GetDeviceVendor(std::uint16_t* v) override { return get(EmulatedUsbDevice::kVendor, v, config().idVendor); }
+    IOReturn GetDeviceProduct(std::uint16_t* v) override { return get(EmulatedUsbDevice::kProduct, v, config().idProduct); }
+    IOReturn GetDeviceReleaseNumber(std::uint16_t* v) override
+    {
+        return get(EmulatedUsbDevice::kRelease, v, config().bcdDevice);
+    }
+    IOReturn GetDeviceClass(std::uint8_t* v) override { return get(EmulatedUsbDevice::kClass, v, config().deviceClass); }
+    IOReturn GetDeviceSubClass(std::uint8_t* v) override
+    {
+        return get(EmulatedUsbDevice::kSubClass, v, config().deviceSubClass);
+    }
+    IOReturn GetDeviceProtocol(std::uint8_t* v) override
+    {
+        return get(EmulatedUsbDevice::kProtocol, v, config().deviceProtocol);
+    }
+    IOReturn GetDeviceSpeed(std::uint8_t* v) override { return get(EmulatedUsbDevice::kSpeed, v, config().speed); }
+    IOReturn GetConfiguration(std::uint8_t* v) override
+    {
+        return get(EmulatedUsbDevice::kConfiguration, v, config().configuration);
+    }
+    IOReturn USBGetManufacturerStringIndex(std::uint8_t* v) override
+    {
+        return get(EmulatedUsbDevice::kManufacturerIndex, v, config().manufacturerIndex);
+    }
+    IOReturn USBGetProductStringIndex(std::uint8_t* v) override
+    {
+        return get(EmulatedUsbDevice::kProductIndex, v, config().productIndex);
+    }
+    IOReturn USBGetSerialNumberStringIndex(std::uint8_t* v) override
+    {
+        return get(EmulatedUsbDevice::kSerialIndex, v, config().serialIndex);
+    }
+
+private:
+    const EmulatedUsbDeviceConfig& config() const { return m_device->config(); }
+
+    template <class T>
+    IOReturn get(EmulatedUsbDevice::Query query, T* out, T value)
+    {
+        const IOReturn result = m_device->query(query);
+        if (result == kIOReturnSuccess)
+            *out = value;
+        return result;
+    }
+
+    const std::shared_ptr<EmulatedUsbDevice> m_device;
+    bool m_open = false;
+};
+
+namespace {
+
+class EmulatedUsbPlugIn final : public UsbPlugInInterface {
+public:
+    explicit EmulatedUsbPlugIn(std::shared_ptr<EmulatedUsbDevice> device) : m_device(std::move(device)) {}
+    IOReturn queryDeviceInterface(std::unique_ptr<UsbDeviceInterface>& deviceInterface) override
+    {
+        if (m_device->isTerminated())
+            return kIOReturnNoDevice;
+        deviceInterface.reset(new EmulatedUsbDeviceInterface(m_device));
+        return kIOReturnSuccess;
+    }
+
+private:
+    const std::shared_ptr<EmulatedUsbDevice> m_device;
+};
+
+}  // namespace
+
+std::shared_ptr<EmulatedUsbDevice> EmulatedUsbDevice::create(EmulatedUsbDeviceConfig config)
+{
+    return std::shared_ptr<EmulatedUsbDevice>(new EmulatedUsbDevice(std::move(config)));
+}
+
+EmulatedUsbDevice::EmulatedUsbDevice(EmulatedUsbDeviceConfig config) : m_config(std::move(config)) {}
+
+EmulatedUsbDevice::~EmulatedUsbDevice() = default;
+
+void EmulatedUsbDevice::setString(std::uint8_t index, std::uint16_t languageId, const std::u16string& text)
+{
+    std::vector<std::uint8_t> bytes{0, 3};
+    for (const char16_t unit : text) {
+        bytes.push_back(static_cast<std::uint8_t>(unit & 0xff));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    bytes[0] = static_cast<std::uint8_t>(std::min<std::size_t>(bytes.size(), 255));
+    bytes.resize(bytes[0]);
+    setRawString(index, languageId, std::move(bytes));
+}
+
+void EmulatedUsbDevice::setRawString(std::uint8_t index, std::uint16_t languageId, std::vector<std::uint8_t> bytes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_strings[{index, languageId}] = std::move(bytes);
+}
+
+void EmulatedUsbDevice::failQuery(Query query, IOReturn result)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_failures[query] = result;
+}
+
+void EmulatedUsbDevice::detachAfterRequests(std::size_t count)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_detachAfter = count == 0 ? 0 : m_requests + count;
+}
+
+std::size_t EmulatedUsbDevice::requestCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+}
+
+bool EmulatedUsbDevice::isTerminated() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_terminated;
+}
+
+bool EmulatedUsbDevice::isOpen() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_open;
+}
+
+IOReturn EmulatedUsbDevice::createPlugInInterface(std::unique_ptr<UsbPlugInInterface>& plugIn)
+{
+    if (isTerminated())
+        return kIOReturnNoDevice;
+    plugIn.reset(new EmulatedUsbPlugIn(shared_from_this()));
+    return kIOReturnSuccess;
+}
+
+IOReturn EmulatedUsbDevice::query(Query query) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_terminated ? kIOReturnNoDevice : m_failures[query];
+}
+
+IOReturn EmulatedUsbDevice::open()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_terminated)
+        return kIOReturnNoDevice;
+    if (m_open)
+        return kIOReturnExclusiveAccess;
+    m_open = true;
+    return kIOReturnSuccess;
+}
+
+void EmulatedUsbDevice::close()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_open = false;
+}
+
+IOReturn EmulatedUsbDevice::deviceRequest(UsbDevRequest& request)
+{
+    request.wLenDone = 0;
+    std::shared_ptr<EmulatedUsbBusState> detachFrom;
+    IOReturn result = kStall;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_terminated)
+            return kIOReturnNoDevice;
+        std::vector<std::uint8_t> answer;
+        if (request.bmRequestType == 0x80 && request.bRequest == 6) {
+            const std::uint8_t type = request.wValue >> 8;
+            const std::uint8_t index = request.wValue & 0xff;
+            if (type == 1) {
+                const std::uint8_t descriptor[18] = {
+                    18, 1, 0x00, 0x02, m_config.deviceClass, m_config.deviceSubClass, m_config.deviceProtocol, 64,
+                    std::uint8_t(m_config.idVendor), std::uint8_t(m_config.idVendor >> 8),
+                    std::uint8_t(m_config.idProduct), std::uint8_t(m_config.idProduct >> 8),
+                    std::uint8_t(m_config.bcdDevice), std::uint8_t(m_config.bcdDevice >> 8),
+                    m_config.manufacturerIndex, m_config.productIndex, m_config.serialIndex, 1};
+                answer.assign(descriptor, descriptor + sizeof descriptor);
+                result = kIOReturnSuccess;
+            } else if (type == 3 && index == 0 && !m_config.languages.empty()) {
+                answer = {static_cast<std::uint8_t>(2 + 2 * m_config.languages.size()), 3};
+                for (const std::uint16_t language : m_config.languages) {
+                    answer.push_back(static_cast<std::uint8_t>(language & 0xff));
+                    answer.push_back(static_cast<std::uint8_t>(language >> 8));
+                }
+                result = kIOReturnSuccess;
+            } else if (type == 3) {
+                const auto found = m_strings.find({index, request.wIndex});
+                if (found != m_strings.end()) {
+                    answer = found->second;
+                    result = kIOReturnSuccess;
+                }
+            }
+        }
+        if (result == kIOReturnSuccess) {
+            const std::size_t length = std::min<std::size_t>(answer.size(), request.wLength);
+            if (length > 0)
+                std::memcpy(request.pData, answer.data(), length);
+            request.wLenDone = static_cast<std::uint32_t>(length);
+        }
+        ++m_requests;
+        if (m_detachAfter != 0 && m_requests >= m_detachAfter) {
+            m_detachAfter = 0;
+            detachFrom = m_bus.lock();
+        }
+    }
+    if (detachFrom)
+        detachFrom->detach(shared_from_this());
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Notification port
+
+namespace {
+
+class EmulatedUsbIterator final : public UsbIterator {
+public:
+    EmulatedUsbIterator(std::shared_ptr<PortState> port, std::shared_ptr<MatchingRegistration> registration)
+        : m_port(std::move(port)), m_registration(std::move(registration))
+    {
+    }
+    ~EmulatedUsbIterator() override
+    {
+        std::lock_guard<std::mutex> lock(m_port->mutex);
+        m_registration->active = false;
+        m_registration->pending.clear();
+        auto& matchings = m_port->matchings;
+        matchings.erase(std::remove(matchings.begin(), matchings.end(), m_registration), matchings.end());
+    }
+    UsbServiceRef next() override { return m_registration->iterator.next(); }
+
+private:
+    const std::shared_ptr<PortState> m_port;
+    const std::shared_ptr<MatchingRegistration> m_registration;
+};
+
+class EmulatedUsbNotification final : public UsbNotification {
+public:
+    EmulatedUsbNotification(std::shared_ptr<PortState> port, std::shared_ptr<InterestRegistration> registration)
+        : m_port(std::move(port)), m_registration(std::move(registration))
+    {
+    }
+    ~EmulatedUsbNotification() override
+    {
+        std::lock_guard<std::mutex> lock(m_port->mutex);
+        m_registration->active = false;
+        auto& interests = m_port->interests;
+        interests.erase(std::remove(interests.begin(), interests.end(), m_registration), interests.end());
+    }
+
+private:
+    const std::shared_ptr<PortState> m_port;
+    const std::shared_ptr<InterestRegistration> m_registration;
+};
+
+// Registrations destroyed on another thread while their callback runs are not waited for,
+// as with the platform's own ports.
+class EmulatedUsbNotificationPort final : public UsbNotificationPort {
+public:
+    EmulatedUsbNotificationPort(std::shared_ptr<EmulatedUsbBusState> bus, std::shared_ptr<PortState> state,
+                                std::shared_ptr<FdSource> source)
+        : m_bus(std::move(bus)), m_state(std::move(state)), m_source(std::move(source))
+    {
+    }
+
+    ~EmulatedUsbNotificationPort() override
+    {
+        m_source->invalidate();
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        for (const auto& registration : m_state->matchings) {
+            registration->active = false;
+            registration->pending.clear();
+        }
+        for (const auto& registration : m_state->interests)
+            registration->active = false;
+        m_state->matchings.clear();
+        m_state->interests.clear();
+        m_state->events.clear();
+    }
+
+    std::shared_ptr<FdSource> runLoopSource() override { return m_source; }
+
+    IOReturn addMatchingNotification(const UsbMatching& matching, MatchingCallback callback, void* refCon,
+                                     std::unique_ptr<UsbIterator>& iterator) override
+    {
+        if (callback == nullptr)
+            return kIOReturnBadArgument;
+        std::shared_ptr<MatchingRegistration> registration;
+        {
+            // The snapshot and the event sequence agree: arrivals after it come as events.
+            std::lock_guard<std::mutex> busLock(m_bus->mutex);
+            if (m_bus->matchingResult != kIOReturnSuccess)
+                return m_bus->matchingResult;
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            registration = std::make_shared<MatchingRegistration>(*m_state, matching, callback, refCon, m_bus->sequence);
+            for (const auto& device : m_bus->attached) {
+                if (matches(matching, device->config()))
+                    registration->pending.push_back(device);
+            }
+            m_state->matchings.push_back(registration);
+        }
+        iterator.reset(new EmulatedUsbIterator(m_state, std::move(registration)));
+        return kIOReturnSuccess;
+    }
+
+    IOReturn addInterestNotification(const UsbServiceRef& service, InterestCallback callback, void* refCon,
+                                     std::unique_ptr<UsbNotification>& notification) override
+    {
+        auto device = std::dynamic_pointer_cast<EmulatedUsbDevice>(service);
+        if (!device || callback == nullptr)
+            return kIOReturnBadArgument;
+        {
+            std::lock_guard<std::mutex> busLock(m_bus->mutex);
+            if (m_bus->interestResult != kIOReturnSuccess)
+                return m_bus->interestResult;
+        }
+        auto registration = std::make_shared<InterestRegistration>();
+        registration->device = std::move(device);
+        registration->callback = callback;
+        registration->refCon = refCon;
+        {
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            if (registration->device->isTerminated())
+                return kIOReturnNoDevice;
+            m_state->interests.push_back(registration);
+        }
+        notification.reset(new EmulatedUsbNotification(m_state, std::move(registration)));
+        return kIOReturnSuccess;
+    }
+
+private:
+    const std::shared_ptr<EmulatedUsbBusState> m_bus;
+    const std::shared_ptr<PortState> m_state;
+    const std::shared_ptr<FdSource> m_source;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Registry
+
+class InterfaceEntry final : public UsbRegistryEntry {
+public:
+    explicit InterfaceEntry(std::string driver) : m_driver(std::move(driver)) {}
+    std::string className() override { return "IOUSBInterface"; }
+    bool nameInPlane(std::string& name) override
+    {
+        name = "interface";
+        return true;
+    }
+    bool numberProperty(const std::string&, std::int64_t&) override { return false; }
+    bool stringProperty(const std::string& key, std::string& value) override
+    {
+        if (key != kUsbBundleIdentifierKey || m_driver.empty())
+            return false;
+        value = m_driver;
+        return true;
+    }
+    std::vector<std::shared_ptr<UsbRegistryEntry>> children() override { return {}; }
+
+private:
+    const std::string m_driver;
+};
+
+class DeviceEntry final : public UsbRegistryEntry {
+public:
+    explicit DeviceEntry(std::shared_ptr<EmulatedUsbDevice> device) : m_device(std::move(device)) {}
+    std::string className() override { return kUsbDeviceClassName; }
+    bool nameInPlane(std::string& name) override
+    {
+        name = m_device->config().name;
+        return !name.empty();
+    }
+    bool numberProperty(const std::string& key, std::int64_t& value) override
+    {
+        const auto& config = m_device->config();
+        if (key == kUsbVendorIdKey)
+            value = config.idVendor;
+        else if (key == kUsbProductIdKey)
+            value = config.idProduct;
+        else if (key == kUsbLocationIdKey)
+            value = config.locationId;
+        else
+            return false;
+        return true;
+    }
+    bool stringProperty(const std::string&, std::string&) override { return false; }
+    std::vector<std::shared_ptr<UsbRegistryEntry>> children() override
+    {
+        std::vector<std::shared_ptr<UsbRegistryEntry>> interfaces;
+        for (const std::string& driver : m_device->config().drivers)
+            interfaces.push_back(std::make_shared<InterfaceEntry>(driver));
+        return interfaces;
+    }
+
+private:
+    const std::shared_ptr<EmulatedUsbDevice> m_device;
+};
+
+class RootEntry final : public UsbRegistryEntry {
+public:
+    explicit RootEntry(std::vector<std::shared_ptr<EmulatedUsbDevice>> devices) : m_devices(std::move(devices)) {}
+    std::string className() override { return "IORegistryEntry"; }
+    bool nameInPlane(std::string& name) override
+    {
+        name = "Root";
+        return true;
+    }
+    bool numberProperty(const std::string&, std::int64_t&) override { return false; }
+    bool stringProperty(const std::string&, std::string&) override { return false; }
+    std::vector<std::shared_ptr<UsbRegistryEntry>> children() override
+    {
+        std::vector<std::shared_ptr<UsbRegistryEntry>> entries;
+        for (const auto& device : m_devices)
+            entries.push_back(std::make_shared<DeviceEntry>(device));
+        return entries;
+    }
+
+private:
+    const std::vector<std::shared_ptr<EmulatedUsbDevice>> m_devices;
+};
+
+void portReadable(void* info, int /*fd*/, unsigned /*events*/)
+{
+    static_cast<PortState*>(info)->deliver();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Bus
+
+EmulatedUsbBus::EmulatedUsbBus() : m_state(std::make_shared<EmulatedUsbBusState>()) {}
+
+EmulatedUsbBus::~EmulatedUsbBus()
+{
+    detachAll();
+}
+
+void EmulatedUsbBus::attach(const std::shared_ptr<EmulatedUsbDevice>& device)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    {
+        std::lock_guard<std::mutex> deviceLock(device->m_mutex);
+        if (device->m_terminated || !device->m_bus.expired())
+            return;
+        device->m_bus = m_state;
+    }
+    m_state->attached.push_back(device);
+    m_state->postLocked(true, device);
+}
+
+void EmulatedUsbBus::detach(const std::shared_ptr<EmulatedUsbDevice>& device)
+{
+    m_state->detach(device);
+}
+
+std::shared_ptr<EmulatedUsbDevice> EmulatedUsbBus::replug(const std::shared_ptr<EmulatedUsbDevice>& device)
+{
+    detach(device);
+    auto fresh = EmulatedUsbDevice::create(device->config());
+    {
+        std::lock_guard<std::mutex> lock(device->m_mutex);
+        fresh->m_strings = device->m_strings;
+    }
+    attach(fresh);
+    return fresh;
+}
+
+void EmulatedUsbBus::detachAll()
+{
+    for (const auto& device : devices())
+        detach(device);
+}
+
+std::vector<std::shared_ptr<EmulatedUsbDevice>> EmulatedUsbBus::devices() const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->attached;
+}
+
+void EmulatedUsbBus::setPortCreationFails(bool fails)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->portCreationFails = fails;
+}
+
+void EmulatedUsbBus::setMatchingResult(IOReturn result)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->matchingResult = result;
+}
+
+void EmulatedUsbBus::setInterestResult(IOReturn result)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->interestResult = result;
+}
+
+IOReturn EmulatedUsbBus::getMatchingServices(const UsbMatching& matching, std::unique_ptr<UsbIterator>& iterator)
+{
+    std::deque<std::shared_ptr<EmulatedUsbDevice>> found;
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        if (m_state->matchingResult != kIOReturnSuccess)
+            return m_state->matchingResult;
+        for (const auto& device : m_state->attached) {
+            if (matches(matching, device->config()))
+                found.push_back(device);
+        }
+    }
+    iterator.reset(new SnapshotIterator(std::move(found)));
+    return kIOReturnSuccess;
+}
+
+std::unique_ptr<UsbNotificationPort> EmulatedUsbBus::createNotificationPort()
+{
+    auto state = std::make_shared<PortState>();
+    state->eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (state->eventFd < 0)
+        return nullptr;
+    auto source = FdSource::create(state->eventFd, state.get(), &portReadable);
+    if (!source)
+        return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        if (m_state->portCreationFails)
+            return nullptr;
+        m_state->ports.push_back(state);
+    }
+    return std::unique_ptr<UsbNotificationPort>(
+        new EmulatedUsbNotificationPort(m_state, std::move(state), std::move(source)));
+}
+
+std::shared_ptr<UsbRegistryEntry> EmulatedUsbBus::registryRoot()
+{
+    return std::make_shared<RootEntry>(devices());
+}
+
+}  // namespace platform
+}  // namespace kel

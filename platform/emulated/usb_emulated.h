@@ -1,0 +1,132 @@
+// An in-process USB bus for tests and benchmarks: devices with descriptors, string
+// descriptors in any language and bound drivers, that arrive and leave at any moment from
+// any thread; arrivals and removals reach each notification port on the run loop its source
+// is in.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/usb.h"
+
+namespace kel {
+namespace platform {
+
+struct EmulatedUsbBusState;
+
+struct EmulatedUsbDeviceConfig {
+    std::uint16_t idVendor = 0;
+    std::uint16_t idProduct = 0;
+    std::uint16_t bcdDevice = 0;
+    std::uint32_t locationId = 0;
+    std::uint8_t deviceClass = 0;
+    std::uint8_t deviceSubClass = 0;
+    std::uint8_t deviceProtocol = 0;
+    std::uint8_t speed = 2;
+    std::uint8_t configuration = 1;
+    std::uint8_t manufacturerIndex = 0;
+    std::uint8_t productIndex = 0;
+    std::uint8_t serialIndex = 0;
+    std::vector<std::uint16_t> languages{0x0409};  // string descriptor 0; empty: it stalls
+    std::string name;                              // the registry name; empty: none
+    std::vector<std::string> drivers;              // one interface per entry; "" has no driver
+};
+
+// One device object. Once it has left the bus it stays gone: plugging the same device in
+// again is a new object, as for the host.
+class EmulatedUsbDevice : public UsbService, public std::enable_shared_from_this<EmulatedUsbDevice> {
+public:
+    // The device interface's getters; each can be made to fail.
+    enum Query {
+        kInformation, kLocation, kVendor, kProduct, kRelease, kClass, kSubClass, kProtocol, kSpeed,
+        kConfiguration, kManufacturerIndex, kProductIndex, kSerialIndex, kQueryCount
+    };
+
+    static std::shared_ptr<EmulatedUsbDevice> create(EmulatedUsbDeviceConfig config);
+    ~EmulatedUsbDevice() override;
+
+    const EmulatedUsbDeviceConfig& config() const { return m_config; }
+
+    // A string descriptor made from UTF-16 text.
+    void setString(std::uint8_t index, std::uint16_t languageId, const std::u16string& text);
+    // The exact bytes a request for this string is answered with (which may lie about their
+    // length); a request for more gets all of them, one for less gets the first bytes.
+    void setRawString(std::uint8_t index, std::uint16_t languageId, std::vector<std::uint8_t> bytes);
+    void failQuery(Query query, IOReturn result);
+    // Leaves the bus right after it has answered `count` more control requests (0: never).
+    void detachAfterRequests(std::size_t count);
+    // Control requests answered so far.
+    std::size_t requestCount() const;
+
+    bool isTerminated() const;
+    bool isOpen() const;
+
+    IOReturn createPlugInInterface(std::unique_ptr<UsbPlugInInterface>& plugIn) override;
+
+private:
+    friend class EmulatedUsbBus;
+    friend struct EmulatedUsbBusState;
+    friend class EmulatedUsbDeviceInterface;
+    explicit EmulatedUsbDevice(EmulatedUsbDeviceConfig config);
+
+    IOReturn query(Query query) const;
+    IOReturn deviceRequest(UsbDevRequest& request);
+    IOReturn open();
+    void close();
+
+    const EmulatedUsbDeviceConfig m_config;
+    mutable std::mutex m_mutex;
+    std::map<std::pair<std::uint8_t, std::uint16_t>, std::vector<std::uint8_t>> m_strings;
+    IOReturn m_failures[kQueryCount] = {};
+    std::size_t m_detachAfter = 0;
+    std::size_t m_requests = 0;
+    bool m_open = false;
+    bool m_terminated = false;                   // under m_mutex, set by the bus only
+    std::weak_ptr<EmulatedUsbBusState> m_bus;  // while attached
+};
+
+class EmulatedUsbBus final : public UsbBackend {
+public:
+    EmulatedUsbBus();
+    ~EmulatedUsbBus() override;
+    EmulatedUsbBus(const EmulatedUsbBus&) = delete;
+    EmulatedUsbBus& operator=(const EmulatedUsbBus&) = delete;
+
+    // Any thread. Attaching a device twice, or detaching one that is not there, does nothing.
+    void attach(const std::shared_ptr<EmulatedUsbDevice>& device);
+    void detach(const std::shared_ptr<EmulatedUsbDevice>& device);
+    // A new device object with the same configuration and strings, attached in its place.
+    std::shared_ptr<EmulatedUsbDevice> replug(const std::shared_ptr<EmulatedUsbDevice>& device);
+    void detachAll();
+    std::vector<std::shared_ptr<EmulatedUsbDevice>> devices() const;  // in order of arrival
+
+    // Faults of the host side.
+    void setPortCreationFails(bool fails);
+    void setMatchingResult(IOReturn result);
+    void setInterestResult(IOReturn result);
+
+    IOReturn getMatchingServices(const UsbMatching& matching, std::unique_ptr<UsbIterator>& iterator) override;
+    std::unique_ptr<UsbNotificationPort> createNotificationPort() override;
+    std::shared_ptr<UsbRegistryEntry> registryRoot() override;
+
+private:
+    std::shared_ptr<EmulatedUsbBusState> m_state;
+};
+
+// Installs a bus as the backend for its lifetime.
+class ScopedUsbBackend {
+public:
+    explicit ScopedUsbBackend(UsbBackend& backend) { setUsbBackend(&backend); }
+    ~ScopedUsbBackend() { setUsbBackend(nullptr); }
+    ScopedUsbBackend(const ScopedUsbBackend&) = delete;
+    ScopedUsbBackend& operator=(const ScopedUsbBackend&) = delete;
+};
+
+}  // namespace platform
+}  // namespace kel

@@ -4,10 +4,12 @@
 #include <cassert>
 #include <cstdint>
 #include <cstdio>
+#include <list>
 
 #include "lib/kel_csrhiddfu.h"
 #include "lib/kel_dfufirmware.h"
 #include "lib/kel_hidengine.h"
+#include "lib/kel_usbdiscovery.h"
 #include "lib/kel_usbidentifier.h"
 
 namespace kel {
@@ -115,18 +117,54 @@ bool ark_CommandVersion()
 }
 
 // ---------------------------------------------------------------------------------------------
-// devices, monitor (not yet connected to USB discovery)
+// devices, monitor
+
+void JSONDevices::updateDeviceList(UsbDiscovery& discovery)
+{
+    std::list<UsbIdentifier> identifiers;
+    discovery.getDevices(identifiers);
+    for (const UsbIdentifier& identifier : identifiers) {
+        // A device gone meanwhile keeps its entry, filled from the cleared record.
+        UsbDiscovery::DeviceInfo info;
+        (void)discovery.getDeviceInfo(info, identifier);
+        json_t* entry = json_object();
+        assert(entry);
+        json_object_set_new(entry, "identifier", json_string(identifier.string().c_str()));
+        json_object_set_new(entry, "idVendor", json_integer(identifier.idVendor()));
+        json_object_set_new(entry, "idProduct", json_integer(identifier.idProduct()));
+        json_object_set_new(entry, "bcdDevice", json_integer(info.bcdDevice));
+        json_object_set_new(entry, "manufacturer", json_string(info.manufacturer.c_str()));
+        json_object_set_new(entry, "product", json_string(info.product.c_str()));
+        json_object_set_new(entry, "serial", json_string(info.serial.c_str()));
+        json_object_set_new(entry, "name", json_string(info.name.c_str()));
+        json_array_append_new(m_deviceArray, entry);
+    }
+}
 
 bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool monitor)
 {
-    (void)idVendor;
-    (void)idProduct;
-    std::fprintf(stderr, "%s: USB discovery is not available in this build\n", monitor ? "monitor" : "devices");
+    UsbDiscovery discovery;
+    if (idVendor != 0 && idProduct != 0)
+        discovery.setFilter(idVendor, idProduct);
+    else if (idVendor != 0)
+        discovery.setFilter(idVendor);
+
     if (!monitor) {
         JSONDevices devices;
+        (void)discovery.start();
+        devices.updateDeviceList(discovery);
+        discovery.stop();
         devices.write(stdout);
+        return true;
     }
-    return false;
+
+    (void)discovery.start([](UsbDiscovery& changed) {
+        JSONDevices devices;
+        devices.updateDeviceList(changed);
+        devices.write(stdout);
+    });
+    platform::RunLoop::main()->run();
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

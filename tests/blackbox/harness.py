@@ -95,15 +95,17 @@ class _HidrawNode:
         slave_name = os.ttyname(slave)
         os.close(slave)
         fcntl.fcntl(self.master, fcntl.F_SETFL, fcntl.fcntl(self.master, fcntl.F_GETFL) | os.O_NONBLOCK)
-        os.makedirs(harness.root + '/dev', exist_ok=True)
-        os.symlink(slave_name, harness.root + self.devnode)
+        # The ioctl socket goes up before the node and down after it: a client that opens the
+        # node in between would find no socket, and the preload library would end it.
         self.handler = _Handler(harness, self._ioctl, self._write)
         harness.testbed.attach_ioctl(self.devnode, self.handler)
+        os.makedirs(harness.root + '/dev', exist_ok=True)
+        os.symlink(slave_name, harness.root + self.devnode)
 
     def unplug(self):
         self.gone = True
-        self.harness.testbed.detach_ioctl(self.devnode)
         os.unlink(self.harness.root + self.devnode)
+        self.harness.testbed.detach_ioctl(self.devnode)
         os.close(self.master)  # the client's poll() sees POLLHUP
 
     def send_input(self, report):
@@ -314,9 +316,9 @@ class Harness:
         usbfs = '/dev/bus/usb/%03d/%03d' % (bus, device.devnum)
         device.usbfs = usbfs
         device.usbfs_handler = _Handler(self, lambda client, device=device: self._usbfs_ioctl(device, client))
+        self.testbed.attach_ioctl(usbfs, device.usbfs_handler)
         # add_from_string creates the sysfs entries and emits one "add" event per record.
         self.testbed.add_from_string('\n'.join(records))
-        self.testbed.attach_ioctl(usbfs, device.usbfs_handler)
         self.plugged.append(device)
         return device
 
@@ -332,11 +334,11 @@ class Harness:
                 self.testbed.remove_device('/sys' + path)
         self.testbed.uevent('/sys' + device.syspath, 'remove')
         self.testbed.remove_device('/sys' + device.syspath)
-        self.testbed.detach_ioctl(device.usbfs)
         try:
             os.unlink(self.root + device.usbfs)
         except FileNotFoundError:
             pass
+        self.testbed.detach_ioctl(device.usbfs)
         self.plugged.remove(device)
 
     def replug(self, device):
@@ -471,8 +473,11 @@ class Harness:
     def open_to_unprivileged(self):
         """Lets a process of another user see the testbed as an unprivileged user sees a real
         system: sysfs readable, the usbfs nodes not openable (mode 0, which only root passes). The ioctl
-        sockets must be connectable, or the preload library ends the process."""
-        os.chmod(self.root, 0o755)
+        sockets must be connectable, or the preload library ends the process; and the testbed's
+        root writable without the sticky bit, as the preload library binds an emulated udev
+        monitor's socket there, named after its fd, replacing one that an earlier run as root left
+        (a real system lets anyone listen to udev's netlink group)."""
+        os.chmod(self.root, 0o777)
         for directory, _, files in os.walk(self.root + '/ioctl'):
             for name in files:
                 os.chmod(os.path.join(directory, name), 0o777)

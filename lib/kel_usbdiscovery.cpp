@@ -1,5 +1,6 @@
 #include "lib/kel_usbdiscovery.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 
@@ -43,6 +44,11 @@ struct StartRequest {
     UsbDiscovery* discovery;
     bool result = false;
 };
+
+std::uint64_t recordKey(unsigned short idVendor, unsigned short idProduct, unsigned int locationId)
+{
+    return std::uint64_t(locationId) << 32 | std::uint32_t(idVendor) << 16 | idProduct;
+}
 
 }  // namespace
 
@@ -125,6 +131,7 @@ bool UsbDiscoveryEngine::stopOnThread()
     m_block = nullptr;
     m_discovery = nullptr;
 
+    m_recordIndex.clear();
     m_deviceRecords.clear();
     m_active = false;
     return true;
@@ -148,13 +155,12 @@ bool UsbDiscoveryEngine::getDeviceInfo(UsbDiscovery::DeviceInfo* info, const Usb
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (const auto& record : m_deviceRecords) {
-            if (record->info.locationId == identifier.locationId() && record->info.idVendor == identifier.idVendor() &&
-                record->info.idProduct == identifier.idProduct()) {
-                if (info)
-                    *info = record->info;
-                return true;
-            }
+        const auto found =
+            m_recordIndex.find(recordKey(identifier.idVendor(), identifier.idProduct(), identifier.locationId()));
+        if (found != m_recordIndex.end()) {
+            if (info)
+                *info = found->second.front()->info;
+            return true;
         }
     }
     if (info)
@@ -276,6 +282,7 @@ IOReturn UsbDiscoveryEngine::addDevice(UsbDevice& device)
     }
 
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_recordIndex[recordKey(info.idVendor, info.idProduct, info.locationId)].push_back(record.get());
     m_deviceRecords.push_back(std::move(record));
     m_changed = true;
     return kIOReturnSuccess;
@@ -288,6 +295,11 @@ void UsbDiscoveryEngine::removeDevice(DeviceRecord* record)
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto it = m_deviceRecords.begin(); it != m_deviceRecords.end(); ++it) {
             if (it->get() == record) {
+                const auto key = recordKey(record->info.idVendor, record->info.idProduct, record->info.locationId);
+                auto& same = m_recordIndex[key];
+                same.erase(std::find(same.begin(), same.end(), record));
+                if (same.empty())
+                    m_recordIndex.erase(key);
                 found = std::move(*it);
                 m_deviceRecords.erase(it);
                 break;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "lib/kel_runloopthread.h"
@@ -135,6 +136,9 @@ private:
     std::shared_ptr<platform::FdSource> m_notifySource;
     mutable std::mutex m_mutex;
     std::list<std::unique_ptr<DeviceRecord>> m_deviceRecords;
+    // The records by identifier, oldest first, so that listing every device's details is
+    // linear in their number.
+    std::unordered_map<std::uint64_t, std::vector<DeviceRecord*>> m_recordIndex;
     std::vector<UsbFilter> m_filters;
     // The client as the engine's thread sees it; set by start, cleared by stop.
     platform::DispatchQueue* m_queue;

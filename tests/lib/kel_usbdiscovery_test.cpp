@@ -249,6 +249,29 @@ TEST_F(UsbDiscoveryTest, ArrivalsAndRemovalsEachTellTheClientOnce)
     EXPECT_THAT(locations(discovery), ::testing::ElementsAre(0x03000000u, 0x01000000u));
 }
 
+// A re-enumerated device whose old self is reported gone only after the new one arrived:
+// for a while two records share one identifier, and the details are the older one's.
+TEST_F(UsbDiscoveryTest, TwoRecordsUnderOneIdentifierAnswerOldestFirst)
+{
+    UsbDiscovery discovery;
+    auto before = plug(0x1234, 0x0001, 0x01000000, u"Before");
+    ASSERT_TRUE(discovery.start());
+    auto after = plug(0x1234, 0x0001, 0x01000000, u"After");
+    ASSERT_TRUE(serveMainUntil([&] { return discovery.deviceCount() == 2; }));
+    const UsbIdentifier identifier(0x1234, 0x0001, 0x01000000);
+    DeviceInfo info;
+    ASSERT_TRUE(discovery.getDeviceInfo(info, identifier));
+    EXPECT_EQ(info.product, "Before");
+
+    bus.detach(before);
+    ASSERT_TRUE(serveMainUntil([&] { return discovery.deviceCount() == 1; }));
+    ASSERT_TRUE(discovery.getDeviceInfo(info, identifier));
+    EXPECT_EQ(info.product, "After");
+    bus.detach(after);
+    ASSERT_TRUE(serveMainUntil([&] { return discovery.deviceCount() == 0; }));
+    EXPECT_FALSE(discovery.isDevicePresent(identifier));
+}
+
 TEST_F(UsbDiscoveryTest, DevicesThatFailTheirQueriesAreLeftOut)
 {
     using Q = EmulatedUsbDevice;

@@ -98,6 +98,10 @@ class UsbNotificationPortTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // deliver() returns after the first source handled: work that earlier tests left on
+        // this loop must not be it.
+        while (RunLoop::current()->runFor(0, true) == RunLoop::Result::kHandledSource) {
+        }
         char pattern[] = "/tmp/usb_notify_test.XXXXXX";
         ASSERT_NE(nullptr, ::mkdtemp(pattern));
         m_root = pattern;

@@ -8,6 +8,7 @@
 #include <deque>
 
 #include "platform/runloop.h"
+#include "platform/usb_port.h"
 
 namespace kel {
 namespace platform {
@@ -32,48 +33,16 @@ struct BusEvent {
     std::shared_ptr<EmulatedUsbDevice> device;
 };
 
-struct MatchingRegistration {
-    class DrainIterator final : public UsbIterator {
-    public:
-        DrainIterator(PortState& port, MatchingRegistration& registration) : m_port(port), m_registration(registration) {}
-        UsbServiceRef next() override;
-
-    private:
-        PortState& m_port;
-        MatchingRegistration& m_registration;
-    };
-
-    MatchingRegistration(PortState& port, const UsbMatching& matching, UsbNotificationPort::MatchingCallback callback,
-                         void* refCon, std::uint64_t since)
-        : matching(matching), callback(callback), refCon(refCon), since(since), iterator(port, *this)
-    {
-    }
-
-    const UsbMatching matching;
-    const UsbNotificationPort::MatchingCallback callback;
-    void* const refCon;
-    const std::uint64_t since;
-    DrainIterator iterator;
-
-    // Under the port's lock.
-    bool active = true;
-    bool armed = false;
-    std::deque<std::shared_ptr<EmulatedUsbDevice>> pending;
+struct EmulatedMatching {
+    std::uint64_t since = 0;  // the last event its snapshot of the bus holds
 };
 
-struct InterestRegistration {
-    std::shared_ptr<EmulatedUsbDevice> device;
-    UsbNotificationPort::InterestCallback callback = nullptr;
-    void* refCon = nullptr;
-    bool active = true;  // under the port's lock
-};
+using Registrations = UsbPortRegistrations<EmulatedUsbDevice, EmulatedMatching>;
 
-struct PortState {
+// Its lock is taken after the bus's, never before.
+struct PortState : Registrations {
     int eventFd = -1;
-    std::mutex mutex;  // taken after the bus's, never before
     std::deque<BusEvent> events;
-    std::vector<std::shared_ptr<MatchingRegistration>> matchings;
-    std::vector<std::shared_ptr<InterestRegistration>> interests;
 
     ~PortState()
     {
@@ -96,18 +65,6 @@ struct PortState {
     void leave(const BusEvent& event);
 };
 
-UsbServiceRef MatchingRegistration::DrainIterator::next()
-{
-    std::lock_guard<std::mutex> lock(m_port.mutex);
-    if (m_registration.pending.empty()) {
-        m_registration.armed = true;
-        return nullptr;
-    }
-    UsbServiceRef service = std::move(m_registration.pending.front());
-    m_registration.pending.pop_front();
-    return service;
-}
-
 void PortState::deliver()
 {
     std::uint64_t count;
@@ -127,57 +84,26 @@ void PortState::deliver()
 
 void PortState::arrive(const BusEvent& event)
 {
-    std::vector<std::shared_ptr<MatchingRegistration>> toCall;
+    std::vector<std::shared_ptr<Matching>> toCall;
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (const auto& registration : matchings) {
-            if (!registration->active || event.sequence <= registration->since ||
-                !matches(registration->matching, event.device->config()))
-                continue;
-            registration->pending.push_back(event.device);
-            if (registration->armed) {
-                registration->armed = false;
+            if (registration->active && event.sequence > registration->since &&
+                matches(registration->matching, event.device->config()) && queueLocked(*registration, event.device))
                 toCall.push_back(registration);
-            }
         }
     }
-    for (const auto& registration : toCall) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!registration->active)
-                continue;
-        }
-        registration->callback(registration->refCon, &registration->iterator);
-    }
+    callMatchings(toCall);
 }
 
 void PortState::leave(const BusEvent& event)
 {
-    std::vector<std::shared_ptr<InterestRegistration>> toCall;
+    std::vector<std::shared_ptr<Interest>> toCall;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (const auto& registration : matchings) {
-            auto& pending = registration->pending;
-            pending.erase(std::remove(pending.begin(), pending.end(), event.device), pending.end());
-        }
-        for (auto it = interests.begin(); it != interests.end();) {
-            if ((*it)->active && (*it)->device == event.device) {
-                toCall.push_back(*it);
-                it = interests.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        toCall = terminateLocked([&](const std::shared_ptr<EmulatedUsbDevice>& device) { return device == event.device; });
     }
-    for (const auto& registration : toCall) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!registration->active)
-                continue;
-        }
-        registration->callback(registration->refCon, registration->device.get(), kIOMessageServiceIsTerminated,
-                               nullptr);
-    }
+    callInterests(toCall);
 }
 
 class SnapshotIterator final : public UsbIterator {
@@ -489,48 +415,6 @@ IOReturn EmulatedUsbDevice::deviceRequest(UsbDevRequest& request)
 
 namespace {
 
-class EmulatedUsbIterator final : public UsbIterator {
-public:
-    EmulatedUsbIterator(std::shared_ptr<PortState> port, std::shared_ptr<MatchingRegistration> registration)
-        : m_port(std::move(port)), m_registration(std::move(registration))
-    {
-    }
-    ~EmulatedUsbIterator() override
-    {
-        std::lock_guard<std::mutex> lock(m_port->mutex);
-        m_registration->active = false;
-        m_registration->pending.clear();
-        auto& matchings = m_port->matchings;
-        matchings.erase(std::remove(matchings.begin(), matchings.end(), m_registration), matchings.end());
-    }
-    UsbServiceRef next() override { return m_registration->iterator.next(); }
-
-private:
-    const std::shared_ptr<PortState> m_port;
-    const std::shared_ptr<MatchingRegistration> m_registration;
-};
-
-class EmulatedUsbNotification final : public UsbNotification {
-public:
-    EmulatedUsbNotification(std::shared_ptr<PortState> port, std::shared_ptr<InterestRegistration> registration)
-        : m_port(std::move(port)), m_registration(std::move(registration))
-    {
-    }
-    ~EmulatedUsbNotification() override
-    {
-        std::lock_guard<std::mutex> lock(m_port->mutex);
-        m_registration->active = false;
-        auto& interests = m_port->interests;
-        interests.erase(std::remove(interests.begin(), interests.end(), m_registration), interests.end());
-    }
-
-private:
-    const std::shared_ptr<PortState> m_port;
-    const std::shared_ptr<InterestRegistration> m_registration;
-};
-
-// Registrations destroyed on another thread while their callback runs are not waited for,
-// as with the platform's own ports.
 class EmulatedUsbNotificationPort final : public UsbNotificationPort {
 public:
     EmulatedUsbNotificationPort(std::shared_ptr<EmulatedUsbBusState> bus, std::shared_ptr<PortState> state,
@@ -543,14 +427,7 @@ public:
     {
         m_source->invalidate();
         std::lock_guard<std::mutex> lock(m_state->mutex);
-        for (const auto& registration : m_state->matchings) {
-            registration->active = false;
-            registration->pending.clear();
-        }
-        for (const auto& registration : m_state->interests)
-            registration->active = false;
-        m_state->matchings.clear();
-        m_state->interests.clear();
+        m_state->clearLocked();
         m_state->events.clear();
     }
 
@@ -561,21 +438,22 @@ public:
     {
         if (callback == nullptr)
             return kIOReturnBadArgument;
-        std::shared_ptr<MatchingRegistration> registration;
+        std::shared_ptr<Registrations::Matching> registration;
         {
             // The snapshot and the event sequence agree: arrivals after it come as events.
             std::lock_guard<std::mutex> busLock(m_bus->mutex);
             if (m_bus->matchingResult != kIOReturnSuccess)
                 return m_bus->matchingResult;
             std::lock_guard<std::mutex> lock(m_state->mutex);
-            registration = std::make_shared<MatchingRegistration>(*m_state, matching, callback, refCon, m_bus->sequence);
+            registration = std::make_shared<Registrations::Matching>(*m_state, matching, callback, refCon);
+            registration->since = m_bus->sequence;
             for (const auto& device : m_bus->attached) {
                 if (matches(matching, device->config()))
                     registration->pending.push_back(device);
             }
             m_state->matchings.push_back(registration);
         }
-        iterator.reset(new EmulatedUsbIterator(m_state, std::move(registration)));
+        iterator = Registrations::iterator(m_state, std::move(registration));
         return kIOReturnSuccess;
     }
 
@@ -590,17 +468,17 @@ public:
             if (m_bus->interestResult != kIOReturnSuccess)
                 return m_bus->interestResult;
         }
-        auto registration = std::make_shared<InterestRegistration>();
-        registration->device = std::move(device);
+        auto registration = std::make_shared<Registrations::Interest>();
+        registration->service = std::move(device);
         registration->callback = callback;
         registration->refCon = refCon;
         {
             std::lock_guard<std::mutex> lock(m_state->mutex);
-            if (registration->device->isTerminated())
+            if (registration->service->isTerminated())
                 return kIOReturnNoDevice;
             m_state->interests.push_back(registration);
         }
-        notification.reset(new EmulatedUsbNotification(m_state, std::move(registration)));
+        notification = Registrations::notification(m_state, std::move(registration));
         return kIOReturnSuccess;
     }
 

@@ -1,7 +1,5 @@
-// Arrival and termination notifications. One lock guards the registrations; callbacks run
-// without it, so they may register, drain and unregister freely. As with the platform's own
-// ports, a registration destroyed on another thread while its callback runs is not waited
-// for: the owner unregisters on the port's run-loop thread, or while no event is delivered.
+// Arrival and termination notifications from a udev monitor, on the registrations every
+// backend's port shares.
 #include <algorithm>
 #include <cstdio>
 #include <deque>
@@ -11,6 +9,7 @@
 #include "platform/linux/usb_linux.h"
 #include "platform/linux/usb_linux_device.h"
 #include "platform/runloop.h"
+#include "platform/usb_port.h"
 
 namespace kel {
 namespace platform {
@@ -23,49 +22,14 @@ bool sameDevice(std::uint32_t a, std::uint32_t b)
     return a == 0 || b == 0 || a == b;
 }
 
-struct PortState;
-
-struct MatchingRegistration {
-    class DrainIterator final : public UsbIterator {
-    public:
-        DrainIterator(PortState& port, MatchingRegistration& registration) : m_port(port), m_registration(registration) {}
-        UsbServiceRef next() override;
-
-    private:
-        PortState& m_port;
-        MatchingRegistration& m_registration;
-    };
-
-    MatchingRegistration(PortState& port, const UsbMatching& matching, UsbNotificationPort::MatchingCallback callback,
-                         void* refCon)
-        : matching(matching), callback(callback), refCon(refCon), iterator(port, *this)
-    {
-    }
-
-    const UsbMatching matching;
-    const UsbNotificationPort::MatchingCallback callback;
-    void* const refCon;
-    DrainIterator iterator;  // handed to the callback; lives as long as a call may use it
-
-    // Under the port's lock.
-    bool active = true;
-    bool armed = false;  // drained since the last callback
-    std::deque<std::shared_ptr<LinuxUsbService>> pending;
+struct LinuxMatching {
     std::map<std::string, std::uint32_t> known;  // syspath -> devnum of what was handed out
 };
 
-struct InterestRegistration {
-    std::shared_ptr<LinuxUsbService> service;
-    UsbNotificationPort::InterestCallback callback = nullptr;
-    void* refCon = nullptr;
-    bool active = true;  // under the port's lock
-};
+using Registrations = UsbPortRegistrations<LinuxUsbService, LinuxMatching>;
 
-struct PortState {
+struct PortState : Registrations {
     std::unique_ptr<UsbEventSource> source;
-    std::mutex mutex;
-    std::vector<std::shared_ptr<MatchingRegistration>> matchings;
-    std::vector<std::shared_ptr<InterestRegistration>> interests;
     FdSource* fdSource = nullptr;  // owned by the port
 
     void handleEvent(const UsbDeviceEvent& event);
@@ -73,18 +37,6 @@ struct PortState {
     void handleRemove(const UsbDeviceEvent& event);
     void handleLost();
 };
-
-UsbServiceRef MatchingRegistration::DrainIterator::next()
-{
-    std::lock_guard<std::mutex> lock(m_port.mutex);
-    if (m_registration.pending.empty()) {
-        m_registration.armed = true;
-        return nullptr;
-    }
-    UsbServiceRef service = std::move(m_registration.pending.front());
-    m_registration.pending.pop_front();
-    return service;
-}
 
 void PortState::handleEvent(const UsbDeviceEvent& event)
 {
@@ -127,7 +79,7 @@ void PortState::handleAdd(const UsbDeviceEvent& event)
     if (!service->isAttached() || !sameDevice(service->devnum(), event.devnum))
         return;
 
-    std::vector<std::shared_ptr<MatchingRegistration>> toCall;
+    std::vector<std::shared_ptr<Matching>> toCall;
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (const auto& registration : matchings) {
@@ -137,109 +89,33 @@ void PortState::handleAdd(const UsbDeviceEvent& event)
             if (known != registration->known.end() && sameDevice(known->second, service->devnum()))
                 continue;  // already listed by the enumeration
             registration->known[event.syspath] = service->devnum();
-            registration->pending.push_back(service);
-            if (registration->armed) {
-                registration->armed = false;
+            if (queueLocked(*registration, service))
                 toCall.push_back(registration);
-            }
         }
     }
-    for (const auto& registration : toCall) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!registration->active)
-                continue;
-        }
-        registration->callback(registration->refCon, &registration->iterator);
-    }
+    callMatchings(toCall);
 }
 
 void PortState::handleRemove(const UsbDeviceEvent& event)
 {
-    std::vector<std::shared_ptr<InterestRegistration>> toCall;
+    std::vector<std::shared_ptr<Interest>> toCall;
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (const auto& registration : matchings) {
             const auto known = registration->known.find(event.syspath);
             if (known != registration->known.end() && sameDevice(known->second, event.devnum))
                 registration->known.erase(known);
-            // Not yet handed out: nobody need hear of it.
-            auto& pending = registration->pending;
-            pending.erase(std::remove_if(pending.begin(), pending.end(),
-                                         [&](const std::shared_ptr<LinuxUsbService>& service) {
-                                             if (service->syspath() != event.syspath ||
-                                                 !sameDevice(service->devnum(), event.devnum))
-                                                 return false;
-                                             service->setTerminated();
-                                             return true;
-                                         }),
-                          pending.end());
         }
-        for (auto it = interests.begin(); it != interests.end();) {
-            const auto& registration = *it;
-            if (registration->active && registration->service->syspath() == event.syspath &&
-                sameDevice(registration->service->devnum(), event.devnum)) {
-                registration->service->setTerminated();
-                toCall.push_back(registration);
-                it = interests.erase(it);  // a device terminates once
-            } else {
-                ++it;
-            }
-        }
+        // What was not yet handed out goes unheard of.
+        toCall = terminateLocked([&](const std::shared_ptr<LinuxUsbService>& service) {
+            if (service->syspath() != event.syspath || !sameDevice(service->devnum(), event.devnum))
+                return false;
+            service->setTerminated();
+            return true;
+        });
     }
-    for (const auto& registration : toCall) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!registration->active)
-                continue;
-        }
-        registration->callback(registration->refCon, registration->service.get(), kIOMessageServiceIsTerminated,
-                               nullptr);
-    }
+    callInterests(toCall);
 }
-
-class LinuxUsbIterator final : public UsbIterator {
-public:
-    LinuxUsbIterator(std::shared_ptr<PortState> port, std::shared_ptr<MatchingRegistration> registration)
-        : m_port(std::move(port)), m_registration(std::move(registration))
-    {
-    }
-
-    ~LinuxUsbIterator() override
-    {
-        std::lock_guard<std::mutex> lock(m_port->mutex);
-        m_registration->active = false;
-        m_registration->pending.clear();
-        auto& matchings = m_port->matchings;
-        matchings.erase(std::remove(matchings.begin(), matchings.end(), m_registration), matchings.end());
-    }
-
-    UsbServiceRef next() override { return m_registration->iterator.next(); }
-
-private:
-    const std::shared_ptr<PortState> m_port;
-    const std::shared_ptr<MatchingRegistration> m_registration;
-};
-
-class LinuxUsbNotification final : public UsbNotification {
-public:
-    LinuxUsbNotification(std::shared_ptr<PortState> port, std::shared_ptr<InterestRegistration> registration)
-        : m_port(std::move(port)), m_registration(std::move(registration))
-    {
-    }
-
-    ~LinuxUsbNotification() override
-    {
-        std::lock_guard<std::mutex> lock(m_port->mutex);
-        m_registration->active = false;
-        auto& interests = m_port->interests;
-        interests.erase(std::remove(interests.begin(), interests.end(), m_registration), interests.end());
-    }
-
-private:
-    const std::shared_ptr<PortState> m_port;
-    const std::shared_ptr<InterestRegistration> m_registration;
-};
 
 class LinuxUsbNotificationPort final : public UsbNotificationPort {
 public:
@@ -257,14 +133,7 @@ public:
         if (m_source)
             m_source->invalidate();
         std::lock_guard<std::mutex> lock(m_state->mutex);
-        for (const auto& registration : m_state->matchings) {
-            registration->active = false;
-            registration->pending.clear();
-        }
-        for (const auto& registration : m_state->interests)
-            registration->active = false;
-        m_state->matchings.clear();
-        m_state->interests.clear();
+        m_state->clearLocked();
     }
 
     std::shared_ptr<FdSource> runLoopSource() override { return m_source; }
@@ -274,7 +143,7 @@ public:
     {
         if (callback == nullptr)
             return kIOReturnBadArgument;
-        auto registration = std::make_shared<MatchingRegistration>(*m_state, matching, callback, refCon);
+        auto registration = std::make_shared<Registrations::Matching>(*m_state, matching, callback, refCon);
         // Registered before the enumeration, so that an arrival during it is queued as an
         // event; the merge below drops what both saw.
         {
@@ -306,7 +175,7 @@ public:
                 registration->known[service->syspath()] = service->devnum();
             registration->pending.swap(merged);
         }
-        iterator.reset(new LinuxUsbIterator(m_state, std::move(registration)));
+        iterator = Registrations::iterator(m_state, std::move(registration));
         return kIOReturnSuccess;
     }
 
@@ -316,7 +185,7 @@ public:
         auto linuxService = std::dynamic_pointer_cast<LinuxUsbService>(service);
         if (!linuxService || callback == nullptr)
             return kIOReturnBadArgument;
-        auto registration = std::make_shared<InterestRegistration>();
+        auto registration = std::make_shared<Registrations::Interest>();
         registration->service = std::move(linuxService);
         registration->callback = callback;
         registration->refCon = refCon;
@@ -328,7 +197,7 @@ public:
                 return kIOReturnNoDevice;
             m_state->interests.push_back(registration);
         }
-        notification.reset(new LinuxUsbNotification(m_state, std::move(registration)));
+        notification = Registrations::notification(m_state, std::move(registration));
         return kIOReturnSuccess;
     }
 

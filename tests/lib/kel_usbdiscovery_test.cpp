@@ -94,33 +94,6 @@ protected:
     platform::ScopedUsbBackend backend{bus};
 };
 
-TEST(DeviceInfo, ClearedEqualsNewAndCopiesAreIndependent)
-{
-    DeviceInfo filled;
-    filled.locationId = 1;
-    filled.idVendor = 2;
-    filled.idProduct = 3;
-    filled.bcdDevice = 4;
-    filled.deviceClass = 5;
-    filled.deviceSubClass = 6;
-    filled.deviceProtocol = 7;
-    filled.manufacturer = filled.product = filled.serial = filled.name = "x";
-
-    DeviceInfo copy;
-    copy = filled;
-    filled.clear();
-    EXPECT_EQ(1u, copy.locationId);
-    EXPECT_EQ(4u, copy.bcdDevice);
-    EXPECT_EQ("x", copy.name);
-
-    const DeviceInfo fresh;
-    for (const DeviceInfo* info : {&fresh, static_cast<const DeviceInfo*>(&filled)}) {
-        EXPECT_EQ(0u, info->locationId + info->idVendor + info->idProduct + info->bcdDevice + info->deviceClass +
-                          info->deviceSubClass + info->deviceProtocol);
-        EXPECT_TRUE(info->manufacturer.empty() && info->product.empty() && info->serial.empty() && info->name.empty());
-    }
-}
-
 TEST_F(UsbDiscoveryTest, StartListsAttachedDevicesInOrderWithTheirStrings)
 {
     plug(0x1234, 0x0001, 0x14100000, u"Caf\u00e9");
@@ -365,24 +338,6 @@ TEST_F(UsbDiscoveryTest, DeviceAtLocationIgnoresTheEngine)
     discovery.setFilter(0x9999);
     discovery.start();
     EXPECT_TRUE(discovery.getDeviceAtLocation(identifier, 0x01000000));
-}
-
-TEST_F(UsbDiscoveryTest, DriverInfoByIdentifier)
-{
-    EmulatedUsbDeviceConfig config;
-    config.idVendor = 0x0a12;
-    config.idProduct = 0x0001;
-    config.locationId = 0x01000000;
-    config.name = "Keyboard";
-    config.drivers = {"com.example.hid", ""};
-    bus.attach(EmulatedUsbDevice::create(config));
-
-    std::string name;
-    std::list<std::string> drivers;
-    ASSERT_TRUE(UsbDiscovery::getDriverInfo(name, drivers, UsbIdentifier(0x0a12, 0x0001, 0x01000000)));
-    EXPECT_EQ("Keyboard", name);
-    EXPECT_THAT(drivers, ::testing::ElementsAre("com.example.hid"));
-    EXPECT_FALSE(UsbDiscovery::getDriverInfo(name, drivers, UsbIdentifier(0x0a12, 0x0001, 0x02000000)));
 }
 
 TEST_F(UsbDiscoveryTest, NoBlockRunsAfterStopOrDestruction)

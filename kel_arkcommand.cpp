@@ -158,11 +158,14 @@ bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool 
         return true;
     }
 
-    (void)discovery.start([](UsbDiscovery& changed) {
-        JSONDevices devices;
-        devices.updateDeviceList(changed);
-        devices.write(stdout);
-    });
+    // A monitor that can hear of no change would run on silently for ever; the reason is
+    // already on standard error.
+    if (!discovery.start([](UsbDiscovery& changed) {
+            JSONDevices devices;
+            devices.updateDeviceList(changed);
+            devices.write(stdout);
+        }))
+        return false;
     platform::RunLoop::main()->run();
     return true;
 }

@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -176,6 +178,25 @@ TEST_F(MonitorCommandTest, StaysQuietUntilAMatchingDeviceArrives)
         plug(0x1234, 0x0001, 0x14100000, u"Widget");
         EXPECT_EQ(std::string("{\"devices\": [") + kWidget + "]}", nextLine());
     });
+}
+
+TEST_F(MonitorCommandTest, FailsAtOnceWhenDiscoveryCannotStart)
+{
+    plug(0x1234, 0x0001, 0x14100000, u"Widget");
+    bus.setPortCreationFails(true);
+    std::atomic<bool> returned{false};
+    std::thread watchdog([&] {  // ends a monitor that would otherwise run for ever
+        for (int i = 0; i < 500 && !returned; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!returned)
+            platform::RunLoop::main()->stop();
+    });
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(ark_CommandDevices(0, 0, true));
+    returned = true;
+    watchdog.join();
+    EXPECT_EQ("Can't create a USB notification port\n", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("", nextLine(0.2));
 }
 
 }  // namespace

@@ -77,16 +77,33 @@ public:
     std::vector<std::shared_ptr<Matching>> matchings;
     std::vector<std::shared_ptr<Interest>> interests;
 
-    // The client's handles; each unregisters when destroyed. `port` owns these registrations.
+    // The client's handle on a matching registration; it unregisters when destroyed. `port`
+    // owns these registrations.
     static std::unique_ptr<UsbIterator> iterator(std::shared_ptr<UsbPortRegistrations> port,
                                                  std::shared_ptr<Matching> registration)
     {
         return std::unique_ptr<UsbIterator>(new Iterator(std::move(port), std::move(registration)));
     }
-    static std::unique_ptr<UsbNotification> notification(std::shared_ptr<UsbPortRegistrations> port,
-                                                         std::shared_ptr<Interest> registration)
+
+    // Registers an interest in `service` unless `gone(service)` holds. Checked under the lock:
+    // a removal handled before has made it hold; one handled after finds the registration.
+    template <typename Gone>
+    static IOReturn addInterest(const std::shared_ptr<UsbPortRegistrations>& port, std::shared_ptr<Service> service,
+                                UsbNotificationPort::InterestCallback callback, void* refCon, Gone gone,
+                                std::unique_ptr<UsbNotification>& notification)
     {
-        return std::unique_ptr<UsbNotification>(new Notification(std::move(port), std::move(registration)));
+        auto registration = std::make_shared<Interest>();
+        registration->service = std::move(service);
+        registration->callback = callback;
+        registration->refCon = refCon;
+        {
+            std::lock_guard<std::mutex> lock(port->mutex);
+            if (gone(*registration->service))
+                return kIOReturnNoDevice;
+            port->interests.push_back(registration);
+        }
+        notification.reset(new Notification(port, std::move(registration)));
+        return kIOReturnSuccess;
     }
 
     // Under the lock: queues an arrival; true when the registration's callback is due.

@@ -468,18 +468,9 @@ public:
             if (m_bus->interestResult != kIOReturnSuccess)
                 return m_bus->interestResult;
         }
-        auto registration = std::make_shared<Registrations::Interest>();
-        registration->service = std::move(device);
-        registration->callback = callback;
-        registration->refCon = refCon;
-        {
-            std::lock_guard<std::mutex> lock(m_state->mutex);
-            if (registration->service->isTerminated())
-                return kIOReturnNoDevice;
-            m_state->interests.push_back(registration);
-        }
-        notification = Registrations::notification(m_state, std::move(registration));
-        return kIOReturnSuccess;
+        return Registrations::addInterest(
+            m_state, std::move(device), callback, refCon,
+            [](const EmulatedUsbDevice& candidate) { return candidate.isTerminated(); }, notification);
     }
 
 private:

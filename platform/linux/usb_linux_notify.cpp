@@ -185,20 +185,10 @@ public:
         auto linuxService = std::dynamic_pointer_cast<LinuxUsbService>(service);
         if (!linuxService || callback == nullptr)
             return kIOReturnBadArgument;
-        auto registration = std::make_shared<Registrations::Interest>();
-        registration->service = std::move(linuxService);
-        registration->callback = callback;
-        registration->refCon = refCon;
-        {
-            // Checked under the lock: a removal handled before this has emptied the
-            // directory; one handled after it finds the registration.
-            std::lock_guard<std::mutex> lock(m_state->mutex);
-            if (!registration->service->isAttached())
-                return kIOReturnNoDevice;
-            m_state->interests.push_back(registration);
-        }
-        notification = Registrations::notification(m_state, std::move(registration));
-        return kIOReturnSuccess;
+        // A handled removal has emptied the device's directory.
+        return Registrations::addInterest(
+            m_state, std::move(linuxService), callback, refCon,
+            [](const LinuxUsbService& candidate) { return !candidate.isAttached(); }, notification);
     }
 
 private:

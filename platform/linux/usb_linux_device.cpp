@@ -84,10 +84,10 @@ public:
             request.wLenDone = done;
             return kIOReturnSuccess;
         }
+        if (kr == kIOReturnNotPrivileged && m_service->isAttached())  // neither could answer
+            hintOnAccessDenied(m_service->devnode(), EACCES);
         if (fallback == kIOReturnNoDevice || !m_service->isAttached())
             return kIOReturnNoDevice;
-        if (kr == kIOReturnNotPrivileged)  // neither the node nor sysfs could answer
-            hintOnAccessDenied(m_service->devnode(), EACCES);
         return kr;
     }
 

@@ -1,7 +1,9 @@
 """Refused access to a device node or to sysfs: one line on standard error says which path and
-what to do; the documents are those of any other failure."""
+what to do; the documents are those of any other failure. And the udev rules that open CSR
+devices to the user at the seat, applied by udev to the emulated devices."""
 
 import os
+import subprocess
 
 import pytest
 
@@ -47,3 +49,20 @@ def test_unreadable_device_list_sources_are_named(harness, csr, unreadable, name
     result = harness.run('devices', unprivileged=True)
     assert result.returncode == 0, result
     assert any(named in line for line in result.stderr.splitlines()), result
+
+
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'udev', '60-hiddfu.rules')
+# A mount namespace of its own keeps the rules under test away from the machine's udev.
+UDEVADM_TEST = 'mount -t tmpfs tmpfs /run && mkdir -p /run/udev/rules.d && cp "$0" /run/udev/rules.d/ && ' \
+               'exec udevadm test "/sys$1"'
+
+
+def test_rules_tag_the_usb_and_hidraw_nodes_of_csr_devices_only(tree):
+    for device, tagged in ((tree.csr, True), (tree.keyboard, False), (tree.hub, False)):
+        for syspath in [device.syspath] + [paths[2] for paths in device.hid_paths]:
+            result = subprocess.run(['unshare', '--mount', '--map-root-user', 'sh', '-c', UDEVADM_TEST, RULES, syspath],
+                                    env=tree.harness.environment(), capture_output=True, text=True, check=True)
+            tags = [line for line in result.stdout.splitlines() if line.startswith('CURRENT_TAGS=')]
+            assert any(':uaccess:' in line for line in tags) == tagged, (syspath, tags)
+            complaints = [line for line in result.stderr.splitlines() if '60-hiddfu.rules:' in line]
+            assert complaints == [], complaints  # udev names a faulty line by file and number

@@ -15,8 +15,8 @@
 #include <cstdlib>
 
 #include "platform/linux/access_hint.h"
-#include "platform/linux/errno.h"
 #include "platform/linux/hid_report_descriptor.h"
+#include "platform/linux/errno.h"
 #include "platform/linux/location.h"
 #include "platform/runloop.h"
 

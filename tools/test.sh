@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the unit tests plain, under
-# ASan+UBSan and under TSan, a bounded run of each fuzz target, and the black-box tests.
-# Name stages to run only those: tools/test.sh [plain] [asan] [tsan] [fuzz] [blackbox]
+# ASan+UBSan and under TSan, a bounded run of each fuzz target, the black-box tests, and the
+# Debian package with its manual, udev rules and completion.
+# Name stages to run only those: tools/test.sh [plain] [asan] [tsan] [fuzz] [blackbox] [package]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain asan tsan fuzz blackbox)
+[ ${#stages[@]} -gt 0 ] || stages=(plain asan tsan fuzz blackbox package)
 jobs=$(nproc)
 fuzz_seconds=${FUZZ_SECONDS:-30}
 
@@ -53,6 +54,11 @@ for stage in "${stages[@]}"; do
       else
         echo "no black-box tests yet" >&2
       fi
+      ;;
+    package)  # the Debian package, the manual's lint, the completion, installs under a prefix
+      configure_and_build build/package -DCMAKE_INSTALL_PREFIX=/usr -DHIDDFU_TESTS=OFF
+      cmake -S . -B build/plain >/dev/null && cmake --build build/plain -j"$jobs" --target hiddfu manual
+      tests/package/package_check.sh build/package build/plain
       ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac

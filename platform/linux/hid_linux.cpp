@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/linux/access_hint.h"
 #include "platform/linux/hid_report_descriptor.h"
 #include "platform/linux/errno.h"
 #include "platform/linux/location.h"
@@ -72,8 +73,10 @@ IOReturn LinuxHidDevice::open(bool seize)
         return kIOReturnSuccess;
     // Non-blocking so that a wake-up without a report never stalls the run loop's thread.
     const int fd = ::open(m_node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    if (fd < 0) {
+        hintOnAccessDenied(m_node, errno);
         return ioReturnForErrno(errno);
+    }
     if (seize) {
         int result;
         do

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <libudev.h>
 
+#include "platform/linux/access_hint.h"
 #include "platform/linux/location.h"
 #include "platform/linux/usb_linux_device.h"
 #include "platform/linux/usb_sysfs.h"
@@ -80,8 +81,11 @@ bool enumerateWith(udev* context, std::vector<UsbDeviceEvent>& devices)
     udev_enumerate* enumeration = udev_enumerate_new(context);
     if (enumeration == nullptr)
         return false;
-    bool ok = udev_enumerate_add_match_subsystem(enumeration, "usb") >= 0 &&
-              udev_enumerate_scan_devices(enumeration) >= 0;
+    int scanned = udev_enumerate_add_match_subsystem(enumeration, "usb");
+    if (scanned >= 0)
+        scanned = udev_enumerate_scan_devices(enumeration);
+    hintOnAccessDenied("/sys/bus/usb/devices", -scanned);
+    bool ok = scanned >= 0;
     if (ok) {
         udev_list_entry* entry;
         udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration))

@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "platform/linux/access_hint.h"
 #include "platform/linux/errno.h"
 #include "platform/linux/location.h"
 #include "platform/linux/usb_sysfs.h"
@@ -44,8 +45,10 @@ public:
         if (m_isOpen)
             return kIOReturnExclusiveAccess;
         const IOReturn kr = openNode();
-        if (kr != kIOReturnSuccess)
+        if (kr != kIOReturnSuccess) {
+            hintOnAccessDenied(m_service->devnode(), kr == kIOReturnNotPrivileged ? EACCES : 0);
             return kr;
+        }
         if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
             return errno == EWOULDBLOCK ? kIOReturnExclusiveAccess : ioReturnForErrno(errno);
         m_isOpen = true;
@@ -81,6 +84,8 @@ public:
             request.wLenDone = done;
             return kIOReturnSuccess;
         }
+        if (kr == kIOReturnNotPrivileged && m_service->isAttached())  // neither could answer
+            hintOnAccessDenied(m_service->devnode(), EACCES);
         if (fallback == kIOReturnNoDevice || !m_service->isAttached())
             return kIOReturnNoDevice;
         return kr;

@@ -1,10 +1,12 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <map>
 
 #include <dirent.h>
 #include <unistd.h>
 
+#include "platform/linux/access_hint.h"
 #include "platform/linux/location.h"
 #include "platform/linux/usb_linux.h"
 #include "platform/linux/usb_sysfs.h"
@@ -142,8 +144,10 @@ std::shared_ptr<SysfsRegistryEntry> deviceEntry(const std::string& devicesDirect
 std::shared_ptr<UsbRegistryEntry> sysfsUsbRegistry(const std::string& devicesDirectory)
 {
     std::vector<std::string> names;
-    if (!listDirectory(devicesDirectory, names))
+    if (!listDirectory(devicesDirectory, names)) {
+        hintOnAccessDenied(devicesDirectory, errno);
         return nullptr;
+    }
 
     struct Device {
         std::string name;

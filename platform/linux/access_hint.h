@@ -1,0 +1,14 @@
+// The line that tells a user why a device node or sysfs could not be opened.
+#pragma once
+
+#include <string>
+
+namespace kel {
+namespace platform {
+
+// After an open of `path` failed with `error`: when it was refused for lack of permission,
+// says on standard error what to do, once per path for the life of the process.
+void hintOnAccessDenied(const std::string& path, int error);
+
+}  // namespace platform
+}  // namespace kel

@@ -18,7 +18,7 @@ if PRELOAD not in os.environ.get('LD_PRELOAD', ''):
 
 from csr_model import CsrDfuModel, HidInterface, UsbDevice, csr_firmware, csr_report_descriptor  # noqa: E402
 from dfu_file import dfu_bytes  # noqa: E402
-from harness import Harness  # noqa: E402
+from harness import Harness, default_binary  # noqa: E402
 
 ROUND_TRIPS = 2000
 CLIENT = r'''
@@ -73,20 +73,25 @@ def update(binary, size):
         h.close()
 
 
+def bus_tree(h, count):
+    """A root hub, 7 hubs and count - 7 devices with three strings each behind them."""
+    h.plug(UsbDevice(1, [], 0x1D6B, 0x0002, 0x0601, 'Linux', 'xHCI Host Controller', None, device_class=9))
+    hubs = [h.plug(UsbDevice(1, [port], 0x05E3, 0x0608, 0x6060, None, 'Hub', None, device_class=9))
+            for port in range(1, 8)]
+    leaves = 0
+    for hub in hubs:
+        for port in range(1, 16):
+            if leaves + len(hubs) >= count:
+                break
+            h.plug(UsbDevice(1, hub.ports + [port], 0x0A12, 0x2000 + leaves, 0x0100,
+                             'Maker %d' % leaves, 'Device %d' % leaves, '%06d' % leaves))
+            leaves += 1
+
+
 def devices(binary, count):
     h = Harness(binary)
     try:
-        h.plug(UsbDevice(1, [], 0x1D6B, 0x0002, 0x0601, 'Linux', 'xHCI Host Controller', None, device_class=9))
-        hubs = [h.plug(UsbDevice(1, [port], 0x05E3, 0x0608, 0x6060, None, 'Hub', None, device_class=9))
-                for port in range(1, 8)]
-        leaves = 0
-        for hub in hubs:
-            for port in range(1, 16):
-                if leaves + len(hubs) >= count:
-                    break
-                h.plug(UsbDevice(1, hub.ports + [port], 0x0A12, 0x2000 + leaves, 0x0100,
-                                 'Maker %d' % leaves, 'Device %d' % leaves, '%06d' % leaves))
-                leaves += 1
+        bus_tree(h, count)
         before = h.ioctl_count
         start = time.perf_counter()
         result = h.run('devices', timeout=600)
@@ -97,8 +102,46 @@ def devices(binary, count):
         h.close()
 
 
+def timed(h, program, *args):
+    h.binary = program
+    start = time.perf_counter()
+    result = h.run(*args, timeout=600)
+    assert result.returncode == 0, result
+    return time.perf_counter() - start
+
+
+def devices_against_lsusb(binary, runs=7):
+    """`devices` on the 108-device tree: usbfs opens, control transfers and openat calls per
+    device (strace -f -e trace=openat), and wall time against lsusb, each the best of `runs`
+    runs taken alternately in one testbed."""
+    h = Harness(binary)
+    try:
+        bus_tree(h, 107)
+        devices = len(h.plugged)
+        with tempfile.TemporaryDirectory() as directory:
+            trace = os.path.join(directory, 'trace')
+            timed(h, 'strace', '-f', '-qq', '-e', 'trace=openat', '-o', trace, binary, 'devices')
+            with open(trace) as f:
+                opens = [line for line in f if 'openat(' in line]
+        usbfs = sum(1 for line in opens if '/dev/bus/usb/' in line)
+        transfers = sum(len(device.control_requests) for device in h.plugged)
+        ours, theirs = [], []
+        for _ in range(runs):
+            ours.append(timed(h, binary, 'devices'))
+            theirs.append(timed(h, 'lsusb'))
+        return devices, len(opens), usbfs, transfers, min(ours), min(theirs)
+    finally:
+        h.close()
+
+
 def main():
     binary = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
+    count, opens, usbfs, transfers, ours, lsusb = devices_against_lsusb(binary or default_binary())
+    print('devices over %d emulated USB devices: %d usbfs opens, %d control transfers, %.1f openat '
+          'per device; wall %.3f s against lsusb %.3f s (best of 7 each, alternating)'
+          % (count, usbfs, transfers, opens / count, ours, lsusb))
+    if os.environ.get('HIDDFU_BENCH_ONLY') == 'devices':
+        return
     trip = round_trip(binary, 7)
     big = round_trip(binary, 1023)
     print('emulated ioctl round trip, HIDIOCGFEATURE of %d calls: %.1f us for 7 bytes, %.1f us '

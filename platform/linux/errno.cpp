@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include <sys/file.h>
+
 namespace kel {
 namespace platform {
 
@@ -32,6 +34,13 @@ IOReturn ioReturnForErrno(int error)
     default:
         return kIOReturnError;
     }
+}
+
+IOReturn lockExclusive(int fd)
+{
+    if (retryOnEintr([fd] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0)
+        return kIOReturnSuccess;
+    return errno == EWOULDBLOCK ? kIOReturnExclusiveAccess : ioReturnForErrno(errno);
 }
 
 }  // namespace platform

@@ -1,6 +1,9 @@
 #include "platform/linux/sysfs.h"
 
+#include "platform/linux/errno.h"
+
 #include <cerrno>
+#include <charconv>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,35 +16,26 @@ namespace {
 // Sysfs attributes are small; a report descriptor is at most 4096 bytes (HID_MAX_DESCRIPTOR_SIZE).
 constexpr std::size_t kMaxAttributeSize = 65536;
 
+}  // namespace
+
 bool parseNumber(const std::string& text, int base, std::uint32_t& value)
 {
-    std::size_t position = text.find_first_not_of(' ');  // the kernel pads some fields
-    if (position == std::string::npos)
+    const std::size_t start = text.find_first_not_of(' ');
+    if (start == std::string::npos)
         return false;
-    std::uint64_t result = 0;
-    const std::size_t start = position;
-    for (; position < text.size(); ++position) {
-        const char c = text[position];
-        unsigned digit;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        else
-            return false;
-        result = result * static_cast<unsigned>(base) + digit;
-        if (result > 0xFFFFFFFFu)
-            return false;
-    }
-    if (position == start)
-        return false;
-    value = static_cast<std::uint32_t>(result);
-    return true;
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data() + start, end, value, base);
+    return result.ec == std::errc() && result.ptr == end;
 }
 
-}  // namespace
+std::string baseName(const std::string& path)
+{
+    const std::size_t end = path.find_last_not_of('/');
+    if (end == std::string::npos)
+        return path.empty() ? path : "/";
+    const std::size_t slash = path.rfind('/', end);
+    return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+}
 
 bool readSysfsBytes(const std::string& directory, const char* attribute, std::vector<std::uint8_t>& bytes)
 {
@@ -53,7 +47,7 @@ bool readSysfsBytes(const std::string& directory, const char* attribute, std::ve
     std::uint8_t buffer[4096];
     bool ok = true;
     for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        const ssize_t count = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
         if (count > 0 && bytes.size() + static_cast<std::size_t>(count) > kMaxAttributeSize) {
             ok = false;
             break;
@@ -61,7 +55,7 @@ bool readSysfsBytes(const std::string& directory, const char* attribute, std::ve
             bytes.insert(bytes.end(), buffer, buffer + count);
         } else if (count == 0) {
             break;
-        } else if (errno != EINTR) {
+        } else {
             ok = false;  // ENODEV once the device has been unplugged under an open file
             break;
         }

@@ -38,9 +38,11 @@ IOReturn ioReturnForErrno(int error)
 
 IOReturn lockExclusive(int fd)
 {
-    if (retryOnEintr([fd] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0)
-        return kIOReturnSuccess;
-    return errno == EWOULDBLOCK ? kIOReturnExclusiveAccess : ioReturnForErrno(errno);
+    // Only a lock held by someone else refuses; a node that cannot be locked at all is used
+    // unlocked.
+    if (retryOnEintr([fd] { return ::flock(fd, LOCK_EX | LOCK_NB); }) < 0 && errno == EWOULDBLOCK)
+        return kIOReturnExclusiveAccess;
+    return kIOReturnSuccess;
 }
 
 }  // namespace platform

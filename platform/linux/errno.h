@@ -22,7 +22,8 @@ auto retryOnEintr(Call call) -> decltype(call())
 }
 
 // Exclusive use of a device node among the programs that lock it too (hidraw and usbfs have
-// no seize): a non-blocking flock. kIOReturnExclusiveAccess when another holder has it.
+// no seize): a non-blocking flock. kIOReturnExclusiveAccess when another holder has it; a node
+// that cannot be locked at all is used unlocked.
 IOReturn lockExclusive(int fd);
 
 }  // namespace platform

@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <charconv>
 
+#include <cstring>
+
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,6 +29,48 @@ bool parseNumber(const std::string& text, int base, std::uint32_t& value)
     const char* end = text.data() + text.size();
     const auto result = std::from_chars(text.data() + start, end, value, base);
     return result.ec == std::errc() && result.ptr == end;
+}
+
+bool listDirectory(const std::string& path, std::vector<std::string>& names)
+{
+    DIR* directory = ::opendir(path.c_str());
+    if (directory == nullptr)
+        return false;
+    while (const dirent* entry = ::readdir(directory)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    ::closedir(directory);
+    return true;
+}
+
+bool readSysfsLink(const std::string& path, std::string& target)
+{
+    char buffer[4096];
+    const ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer);
+    if (length <= 0 || static_cast<std::size_t>(length) == sizeof buffer)
+        return false;
+    std::string joined(buffer, static_cast<std::size_t>(length));
+    if (joined[0] != '/')
+        joined = path.substr(0, path.find_last_of('/') + 1) + joined;
+    std::vector<std::string> parts;
+    for (std::size_t start = 0; start <= joined.size();) {
+        std::size_t slash = joined.find('/', start);
+        if (slash == std::string::npos)
+            slash = joined.size();
+        const std::string part = joined.substr(start, slash - start);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = slash + 1;
+    }
+    target.clear();
+    for (const std::string& part : parts)
+        target += "/" + part;
+    return true;
 }
 
 std::string baseName(const std::string& path)

@@ -60,7 +60,7 @@ public:
     IOReturn USBDeviceClose() override
     {
         if (!m_isOpen)
-            return m_service->isAttached() ? kIOReturnNotOpen : kIOReturnNoDevice;
+            return m_service->isTerminated() ? kIOReturnNoDevice : kIOReturnNotOpen;
         ::flock(m_fd, LOCK_UN);
         m_isOpen = false;
         return m_service->isAttached() ? kIOReturnSuccess : kIOReturnNoDevice;

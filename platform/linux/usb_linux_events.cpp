@@ -70,31 +70,6 @@ bool busOrderLess(const UsbDeviceEvent& a, const UsbDeviceEvent& b)
     return a.syspath < b.syspath;
 }
 
-bool enumerateWith(udev* context, std::vector<UsbDeviceEvent>& devices)
-{
-    devices.clear();
-    udev_enumerate* enumeration = udev_enumerate_new(context);
-    if (enumeration == nullptr)
-        return false;
-    bool ok = udev_enumerate_add_match_subsystem(enumeration, "usb") >= 0 &&
-              udev_enumerate_scan_devices(enumeration) >= 0;
-    if (ok) {
-        udev_list_entry* entry;
-        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration))
-        {
-            udev_device* device = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
-            if (device == nullptr)
-                continue;  // gone since the scan
-            if (isUsbDevice(device))
-                devices.push_back(eventOf(device));
-            udev_device_unref(device);
-        }
-        std::sort(devices.begin(), devices.end(), busOrderLess);
-    }
-    udev_enumerate_unref(enumeration);
-    return ok;
-}
-
 class MonitorEventSource final : public UsbEventSource {
 public:
     MonitorEventSource(udev* context, udev_monitor* monitor) : m_udev(context), m_monitor(monitor) {}
@@ -128,8 +103,7 @@ public:
         return true;
     }
 
-    // Called on the registering thread while the port's thread may be receiving: libudev
-    // contexts are not thread-safe, so the enumeration has a context of its own.
+    // Reads sysfs only, never the monitor's context: safe beside receive() on another thread.
     std::vector<UsbDeviceEvent> enumerate() override
     {
         std::vector<UsbDeviceEvent> devices;
@@ -170,17 +144,31 @@ bool followUdev()
 
 }  // namespace
 
+// Straight from sysfs: libudev would resolve every path component and look for a udev
+// database entry of each device, which listing needs none of.
 bool enumerateUsbDevices(std::vector<UsbDeviceEvent>& devices)
 {
+    static const std::string kDevices = "/sys/bus/usb/devices";
     static std::once_flag noBus;
-    if (::access("/sys/bus/usb", F_OK) != 0)
+    devices.clear();
+    std::vector<std::string> names;
+    if (!listDirectory(kDevices, names)) {
+        if (::access("/sys/bus/usb", F_OK) == 0)
+            return false;
         std::call_once(noBus, [] { std::fprintf(stderr, "No USB bus to list: /sys/bus/usb is missing\n"); });
-    udev* context = udev_new();
-    if (context == nullptr)
-        return false;
-    const bool ok = enumerateWith(context, devices);
-    udev_unref(context);
-    return ok;
+        return true;
+    }
+    for (const std::string& name : names) {
+        unsigned bus = 0;
+        std::vector<unsigned> ports;
+        UsbDeviceEvent device;
+        device.action = UsbDeviceEvent::Action::kAdd;
+        // Interfaces ("1-2:1.0") share the directory; a link that has gone was a device that has.
+        if (parseUsbDeviceName(name, bus, ports) && readSysfsLink(kDevices + "/" + name, device.syspath))
+            devices.push_back(std::move(device));
+    }
+    std::sort(devices.begin(), devices.end(), busOrderLess);
+    return true;
 }
 
 std::unique_ptr<UsbEventSource> createUsbEventSource()

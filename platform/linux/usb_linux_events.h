@@ -40,8 +40,9 @@ public:
 // then the source only enumerates.
 std::unique_ptr<UsbEventSource> createUsbEventSource();
 
-// The usb_devices that libudev lists, ordered by bus and port chain. False when libudev fails.
-// Says once on standard error when the machine has no USB bus.
+// The USB devices in /sys/bus/usb/devices, ordered by bus and port chain; no device number or
+// node. False when the directory cannot be read; says once on standard error, and lists none,
+// when the machine has no USB bus.
 bool enumerateUsbDevices(std::vector<UsbDeviceEvent>& devices);
 
 }  // namespace platform

@@ -25,6 +25,9 @@ bool sameDevice(std::uint32_t a, std::uint32_t b)
 
 struct LinuxMatching {
     std::map<std::string, std::uint32_t> known;  // syspath -> devnum of what was handed out
+    // While the registration lists what is attached: the removals handled meanwhile.
+    bool listing = true;
+    std::vector<std::pair<std::string, std::uint32_t>> removedWhileListing;
 };
 
 using Registrations = UsbPortRegistrations<LinuxUsbService, LinuxMatching>;
@@ -104,6 +107,8 @@ void PortState::handleRemove(const UsbDeviceEvent& event)
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (const auto& registration : matchings) {
+            if (registration->listing)
+                registration->removedWhileListing.emplace_back(event.syspath, event.devnum);
             const auto known = registration->known.find(event.syspath);
             if (known != registration->known.end() && sameDevice(known->second, event.devnum))
                 registration->known.erase(known);
@@ -164,9 +169,13 @@ public:
             std::lock_guard<std::mutex> lock(m_state->mutex);
             std::deque<std::shared_ptr<LinuxUsbService>> merged;
             std::map<std::string, std::uint32_t> listed;
-            // A removal already handled has taken the device's directory with it.
             for (auto& service : attached) {
-                if (!service->isAttached())
+                const bool removed = std::any_of(
+                    registration->removedWhileListing.begin(), registration->removedWhileListing.end(),
+                    [&](const std::pair<std::string, std::uint32_t>& gone) {
+                        return gone.first == service->syspath() && sameDevice(gone.second, service->devnum());
+                    });
+                if (removed)
                     continue;
                 listed[service->syspath()] = service->devnum();
                 merged.push_back(std::move(service));
@@ -178,6 +187,8 @@ public:
             }
             for (const auto& service : merged)
                 registration->known[service->syspath()] = service->devnum();
+            registration->listing = false;
+            registration->removedWhileListing.clear();
             registration->pending.swap(merged);
         }
         iterator = Registrations::iterator(m_state, std::move(registration));

@@ -59,19 +59,6 @@ private:
     const std::string m_className;
 };
 
-bool listDirectory(const std::string& path, std::vector<std::string>& names)
-{
-    DIR* directory = ::opendir(path.c_str());
-    if (directory == nullptr)
-        return false;
-    while (const dirent* entry = ::readdir(directory)) {
-        if (entry->d_name[0] != '.')
-            names.emplace_back(entry->d_name);
-    }
-    ::closedir(directory);
-    return true;
-}
-
 // Interfaces are named "1-2:C.I" (configuration C, interface I); "1-2:1.10" comes after "1-2:1.2".
 bool interfaceLess(const std::string& a, const std::string& b)
 {
@@ -100,10 +87,9 @@ std::shared_ptr<SysfsRegistryEntry> interfaceEntry(const std::string& directory,
     std::uint32_t number = 0;
     if (readSysfsHex(path, "bInterfaceNumber", number))
         entry->m_numbers["bInterfaceNumber"] = number;
-    char target[4096];
-    const ssize_t length = ::readlink((path + "/driver").c_str(), target, sizeof target - 1);
-    if (length > 0)
-        entry->m_strings[kUsbBundleIdentifierKey] = baseName(std::string(target, static_cast<std::size_t>(length)));
+    std::string driver;
+    if (readSysfsLink(path + "/driver", driver))
+        entry->m_strings[kUsbBundleIdentifierKey] = baseName(driver);
     return entry;
 }
 

@@ -279,6 +279,9 @@ class Harness:
         self._pending = []         # (deadline, callable) for re-enumeration
         self._sources = []         # GLib sources of this harness, removed by close()
         self._processes = []       # every hiddfu started, killed by close() if still running
+        # Which netlink group the binary follows for hot-plug: the testbed has no udevd of its own,
+        # so the binary's own choice (by /run/udev/control) would be the real machine's.
+        self.usb_events = 'udev'
 
     # --- the emulated tree ---------------------------------------------------------------------
 
@@ -340,6 +343,15 @@ class Harness:
             pass
         self.testbed.detach_ioctl(device.usbfs)
         self.plugged.remove(device)
+
+    def set_attribute(self, device, name, value):
+        """Rewrites (bytes) or, for None, removes a sysfs attribute of a plugged device."""
+        path = '%s/sys%s/%s' % (self.root, device.syspath, name)
+        if value is None:
+            os.unlink(path)
+        else:
+            with open(path, 'wb') as f:
+                f.write(value)
 
     def replug(self, device):
         self.unplug(device)
@@ -464,6 +476,7 @@ class Harness:
         env = dict(os.environ)
         env['LD_PRELOAD'] = PRELOAD
         env['UMOCKDEV_DIR'] = self.root
+        env['HIDDFU_USB_EVENTS'] = self.usb_events
         # An ASan build refuses to start when the preload library comes before its runtime.
         options = env.get('ASAN_OPTIONS', '')
         if 'verify_asan_link_order' not in options:

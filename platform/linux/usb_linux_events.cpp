@@ -184,7 +184,7 @@ std::unique_ptr<UsbEventSource> createUsbEventSource()
         monitor = openMonitor(context, group);
     }
     if (monitor == nullptr)
-        std::fprintf(stderr, "Can't monitor USB hot-plug events: %s; listing what is attached now\n",
+        std::fprintf(stderr, "No USB hot-plug events: can't open a netlink monitor (%s)\n",
                      std::strerror(errno != 0 ? errno : EPERM));
     else if (std::strcmp(group, "kernel") == 0)
         std::fprintf(stderr, "USB hot-plug: following the kernel's uevents, not udev's\n");

@@ -497,23 +497,28 @@ class Harness:
         for device in self.plugged:
             os.chmod(self.root + device.usbfs, 0)
 
-    def start(self, *args, unprivileged=False):
+    def start(self, *args, unprivileged=False, netlink=True):
         """Starts hiddfu with the arguments; its devices are served while the caller waits.
-        Unprivileged, it runs as user nobody (65534) when the harness is root."""
+        Unprivileged, it runs as user nobody (65534) when the harness is root. Without netlink,
+        strace makes every socket() fail, as where netlink sockets are not allowed."""
         kwargs = {}
+        command = [self.binary]
+        if not netlink:
+            command = ['strace', '-f', '-qq', '-o', '/dev/null', '-e', 'trace=socket',
+                       '-e', 'inject=socket:error=EACCES'] + command
         if unprivileged:
             self.open_to_unprivileged()
             if os.geteuid() == 0:
                 kwargs = dict(user=65534, group=65534, extra_groups=[])
-        popen = subprocess.Popen([self.binary] + [str(a) for a in args], env=self.environment(),
+        popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(),
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, **kwargs)
         process = Process(self, popen)
         self._processes.append(process)
         return process
 
-    def run(self, *args, timeout=60.0, unprivileged=False):
-        process = self.start(*args, unprivileged=unprivileged)
+    def run(self, *args, timeout=60.0, unprivileged=False, netlink=True):
+        process = self.start(*args, unprivileged=unprivileged, netlink=netlink)
         process.wait(timeout)
         return Result(process)
 

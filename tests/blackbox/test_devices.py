@@ -83,6 +83,12 @@ def test_missing_or_malformed_attributes_answer_as_a_stalled_request(tree):
     assert all(not device.control_requests for device in h.plugged)
 
 
+def test_lists_where_no_netlink_socket_is_allowed(tree):
+    result = tree.harness.run('devices', netlink=False)
+    assert listed(result) == listed(tree.harness.run('devices'))
+    assert result.stderr == "No USB hot-plug events: can't open a netlink monitor (Permission denied)\n"
+
+
 def test_a_device_that_vanished_after_the_scan_is_left_out(tree):
     # A link in /sys/bus/usb/devices whose device directory has gone: the state between the
     # directory listing and the reading of the device's attributes.

@@ -68,6 +68,13 @@ def test_a_hub_plugged_with_its_devices_is_one_change(tree, source):
         process.stop(signal.SIGTERM)
 
 
+def test_ends_with_255_where_no_netlink_socket_is_allowed(tree):
+    result = tree.harness.run('monitor', netlink=False, timeout=15)
+    assert (result.returncode, result.stdout) == (255, '')
+    assert result.stderr == "No USB hot-plug events: can't open a netlink monitor (Permission denied)\n" \
+        "Can't watch for USB device changes\n"
+
+
 def test_without_a_usb_bus_says_so_and_waits(harness):
     process = harness.start('monitor')
     try:

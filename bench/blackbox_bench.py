@@ -157,7 +157,8 @@ def monitor(binary, source, arrivals=20, idle=2.0):
         with tempfile.TemporaryDirectory() as directory:
             trace = os.path.join(directory, 'trace')
             h.binary = 'timeout'
-            tracer = h.start('-s', 'INT', str(idle), 'strace', '-f', '-qq', '-p', str(process.popen.pid), '-o', trace)
+            tracer = h.start('-s', 'INT', str(idle), 'strace', '-f', '-qq', '-p', str(process.popen.pid),
+                             '-o', trace)
             tracer.wait(idle + 10)
             with open(trace) as f:
                 calls = [line for line in f if '(' in line and 'detached' not in line and 'resuming' not in line and 'unfinished' not in line]

@@ -79,7 +79,8 @@ std::string baseName(const std::string& path)
     if (end == std::string::npos)
         return path.empty() ? path : "/";
     const std::size_t slash = path.rfind('/', end);
-    return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(start, end - start + 1);
 }
 
 bool readSysfsBytes(const std::string& directory, const char* attribute, std::vector<std::uint8_t>& bytes)

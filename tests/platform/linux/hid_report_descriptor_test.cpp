@@ -76,8 +76,12 @@ const Case kCases[] = {
     {"pop without a push", {0xB4}, false, 0, 0, 0, false, false, 0, 0},
 };
 
-INSTANTIATE_TEST_SUITE_P(Table, HidReportDescriptor, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) { return "case" + std::to_string(info.index); });
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HidReportDescriptor, ::testing::ValuesIn(kCases));
 
 }  // namespace
 }  // namespace platform

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The real binary under umockdev: `devices` over 100 emulated devices, a 1 MiB update, and the
+# The real binary under umockdev: `devices` on a 108-device tree against lsusb, `monitor` over
+# udev's and the kernel's uevents, `devices` over 100 emulated devices, a 1 MiB update, and the
 # cost of one emulated ioctl round trip. Builds build/plain/hiddfu first.
 set -euo pipefail
 cd "$(dirname "$0")/.."

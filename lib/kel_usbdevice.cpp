@@ -130,7 +130,7 @@ bool kel_Utf16ToNonLossyAscii(const std::uint8_t* bytes, std::size_t count, char
         if (unit == '\\') {
             escape[length++] = '\\';
             escape[length++] = '\\';
-        } else if (unit < 0x80) {
+        } else if ((unit >= ' ' && unit <= '~') || unit == '\n' || unit == '\r' || unit == '\t') {
             escape[length++] = char(unit);
         } else if (unit < 0x100) {
             escape[length++] = '\\';

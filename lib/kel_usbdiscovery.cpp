@@ -89,6 +89,13 @@ bool UsbDiscoveryEngine::startOnThread()
             return false;
         }
         m_notifySource = m_notifyPort->runLoopSource();
+        // A port without a source lists what is attached and no more: enough for a client
+        // that does not watch.
+        if (!m_notifySource && m_block) {
+            std::fprintf(stderr, "Can't watch for USB device changes\n");
+            m_notifyPort.reset();
+            return false;
+        }
         platform::RunLoop* runLoop = m_runLoopThread;
         runLoop->addFdSource(m_notifySource);
 

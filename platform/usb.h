@@ -100,7 +100,8 @@ public:
 
     virtual ~UsbNotificationPort() = default;  // unregisters what is still registered
 
-    // The source to add to the run loop that is to receive the notifications.
+    // The source to add to the run loop that is to receive the notifications. Null for a port
+    // that can hear of no change: it lists what is attached and notifies nothing more.
     virtual std::shared_ptr<FdSource> runLoopSource() = 0;
 
     // First-match notifications for `matching`. On success `iterator` yields the devices

@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi python3-pytest
-  hwdata strace
+  hwdata strace usbutils
   mandoc bash-completion udev dpkg-dev file man-db
 )
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include <sys/file.h>
+
 namespace kel {
 namespace platform {
 
@@ -32,6 +34,15 @@ IOReturn ioReturnForErrno(int error)
     default:
         return kIOReturnError;
     }
+}
+
+IOReturn lockExclusive(int fd)
+{
+    // Only a lock held by someone else refuses; a node that cannot be locked at all is used
+    // unlocked.
+    if (retryOnEintr([fd] { return ::flock(fd, LOCK_EX | LOCK_NB); }) < 0 && errno == EWOULDBLOCK)
+        return kIOReturnExclusiveAccess;
+    return kIOReturnSuccess;
 }
 
 }  // namespace platform

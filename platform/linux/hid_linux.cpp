@@ -23,19 +23,6 @@
 namespace kel {
 namespace platform {
 
-namespace {
-
-int retryIoctl(int fd, unsigned long request, void* argument)
-{
-    int result;
-    do
-        result = ::ioctl(fd, request, argument);
-    while (result < 0 && errno == EINTR);
-    return result;
-}
-
-}  // namespace
-
 // LinuxHidDevice
 
 LinuxHidDevice::LinuxHidDevice(std::string node, HidMatching properties, bool usesReportIds, int fd)
@@ -77,17 +64,9 @@ IOReturn LinuxHidDevice::open(bool seize)
         hintOnAccessDenied(m_node, errno);
         return ioReturnForErrno(errno);
     }
-    if (seize) {
-        int result;
-        do
-            result = ::flock(fd, LOCK_EX | LOCK_NB);
-        while (result < 0 && errno == EINTR);
-        // Only a lock held by someone else refuses the open; a node that cannot be locked
-        // at all is used unlocked.
-        if (result < 0 && errno == EWOULDBLOCK) {
-            ::close(fd);
-            return kIOReturnExclusiveAccess;
-        }
+    if (seize && lockExclusive(fd) != kIOReturnSuccess) {
+        ::close(fd);
+        return kIOReturnExclusiveAccess;
     }
     m_fd = fd;
     return kIOReturnSuccess;
@@ -129,14 +108,11 @@ IOReturn LinuxHidDevice::setReport(ReportType type, std::uint32_t reportId, cons
     if (type == kReportTypeFeature) {
         if (size > _IOC_SIZEMASK)
             return kIOReturnBadArgument;
-        if (retryIoctl(m_fd, HIDIOCSFEATURE(size), const_cast<std::uint8_t*>(bytes)) < 0)
+        if (retryOnEintr([&] { return ::ioctl(m_fd, HIDIOCSFEATURE(size), const_cast<std::uint8_t*>(bytes)); }) < 0)
             return failure(errno);
         return kIOReturnSuccess;
     }
-    ssize_t written;
-    do
-        written = ::write(m_fd, bytes, size);
-    while (written < 0 && errno == EINTR);
+    const ssize_t written = retryOnEintr([&] { return ::write(m_fd, bytes, size); });
     if (written < 0)
         return failure(errno);
     return static_cast<std::size_t>(written) == size ? kIOReturnSuccess : kIOReturnError;
@@ -186,7 +162,7 @@ IOReturn LinuxHidDevice::getReport(ReportType type, std::uint32_t reportId, std:
         target = framed.data();
     }
     target[0] = static_cast<std::uint8_t>(reportId);
-    const int received = retryIoctl(m_fd, request, target);
+    const int received = retryOnEintr([&] { return ::ioctl(m_fd, request, target); });
     if (received < 0) {
         // Kernels before the input and output requests answer EINVAL or ENOTTY to them.
         if (type != kReportTypeFeature && (errno == EINVAL || errno == ENOTTY))
@@ -263,10 +239,7 @@ void LinuxHidDevice::handleEvents(unsigned events)
         std::uint8_t scratch[1];
         std::uint8_t* target = deliver ? m_inputBuffer : scratch;
         const std::size_t capacity = deliver ? m_inputBufferSize : sizeof scratch;
-        ssize_t n;
-        do
-            n = ::read(m_fd, target, capacity);
-        while (n < 0 && errno == EINTR);
+        const ssize_t n = retryOnEintr([&] { return ::read(m_fd, target, capacity); });
         if (n > 0 && deliver) {
             const std::uint32_t reportId = m_usesReportIds ? target[0] : 0;
             m_inputCallback(m_inputContext, kIOReturnSuccess, this, kReportTypeInput, reportId, target,

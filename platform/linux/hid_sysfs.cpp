@@ -8,33 +8,12 @@
 
 
 #include "platform/linux/hid_report_descriptor.h"
+#include "platform/linux/errno.h"
 #include "platform/linux/location.h"
 #include "platform/linux/sysfs.h"
 
 namespace kel {
 namespace platform {
-
-namespace {
-
-std::string baseName(const std::string& path)
-{
-    std::string trimmed = path;
-    while (trimmed.size() > 1 && trimmed.back() == '/')
-        trimmed.pop_back();
-    const std::size_t slash = trimmed.rfind('/');
-    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-}
-
-int retryIoctl(int fd, unsigned long request, void* argument)
-{
-    int result;
-    do
-        result = ::ioctl(fd, request, argument);
-    while (result < 0 && errno == EINTR);
-    return result;
-}
-
-}  // namespace
 
 bool readUsbDeviceProperties(const std::string& usbDevicePath, HidMatching& properties)
 {
@@ -49,12 +28,11 @@ bool readUsbDeviceProperties(const std::string& usbDevicePath, HidMatching& prop
     properties[kHidProductIdKey] = product;
     properties[kHidVersionNumberKey] = version;
 
-    unsigned bus = 0;
-    std::vector<unsigned> ports;
     std::uint32_t deviceNumber = 0;
-    if (parseUsbDeviceName(baseName(usbDevicePath), bus, ports) &&
-        readSysfsDecimal(usbDevicePath, "devnum", deviceNumber) && deviceNumber <= 0xFFFF)
-        properties[kHidLocationIdKey] = usbLocationId(bus, ports, static_cast<unsigned>(deviceNumber));
+    std::uint32_t locationId = 0;
+    if (readSysfsDecimal(usbDevicePath, "devnum", deviceNumber) &&
+        usbLocationIdOfSyspath(usbDevicePath, deviceNumber, locationId))
+        properties[kHidLocationIdKey] = locationId;
     return true;
 }
 
@@ -68,10 +46,10 @@ bool readReportDescriptorProperties(const std::string& hidDevicePath, const std:
         if (fd >= 0) {
             int size = 0;
             hidraw_report_descriptor raw;
-            if (retryIoctl(fd, HIDIOCGRDESCSIZE, &size) == 0 && size > 0 &&
+            if (retryOnEintr([&] { return ::ioctl(fd, HIDIOCGRDESCSIZE, &size); }) == 0 && size > 0 &&
                 size <= static_cast<int>(sizeof raw.value)) {
                 raw.size = static_cast<__u32>(size);
-                if (retryIoctl(fd, HIDIOCGRDESC, &raw) == 0)
+                if (retryOnEintr([&] { return ::ioctl(fd, HIDIOCGRDESC, &raw); }) == 0)
                     descriptor.assign(raw.value, raw.value + size);
             }
             ::close(fd);

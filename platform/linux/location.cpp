@@ -1,24 +1,23 @@
 #include "platform/linux/location.h"
 
-#include <cstdlib>
+#include <charconv>
+
+#include "platform/linux/sysfs.h"
 
 namespace kel {
 namespace platform {
 
 namespace {
 
-bool parseNumber(const std::string& text, std::size_t& position, unsigned& value)
+// A decimal number of at most 0xFFFF at `position`, advancing past it.
+bool parsePart(const std::string& text, std::size_t& position, unsigned& value)
 {
-    const std::size_t start = position;
-    unsigned long result = 0;
-    while (position < text.size() && text[position] >= '0' && text[position] <= '9') {
-        result = result * 10 + static_cast<unsigned>(text[position] - '0');
-        if (result > 0xFFFF)
-            return false;
-        ++position;
-    }
-    value = static_cast<unsigned>(result);
-    return position > start;
+    const char* begin = text.data() + position;
+    const auto result = std::from_chars(begin, text.data() + text.size(), value, 10);
+    if (result.ec != std::errc() || value > 0xFFFF)
+        return false;
+    position += static_cast<std::size_t>(result.ptr - begin);
+    return true;
 }
 
 }  // namespace
@@ -29,14 +28,14 @@ bool parseUsbDeviceName(const std::string& name, unsigned& bus, std::vector<unsi
     std::size_t position = 0;
     if (name.compare(0, 3, "usb") == 0) {
         position = 3;
-        return parseNumber(name, position, bus) && position == name.size();
+        return parsePart(name, position, bus) && position == name.size();
     }
-    if (!parseNumber(name, position, bus) || position == name.size() || name[position] != '-')
+    if (!parsePart(name, position, bus) || position == name.size() || name[position] != '-')
         return false;
     do {
         ++position;  // past '-' or '.'
         unsigned port = 0;
-        if (!parseNumber(name, position, port) || port == 0)
+        if (!parsePart(name, position, port) || port == 0)
             return false;
         ports.push_back(port);
     } while (position < name.size() && name[position] == '.');
@@ -74,6 +73,16 @@ std::uint32_t usbLocationId(unsigned bus, const std::vector<unsigned>& ports, un
         return location;
     }
     return busBits | (deviceNumber & 0x7FFFu);
+}
+
+bool usbLocationIdOfSyspath(const std::string& syspath, unsigned deviceNumber, std::uint32_t& locationId)
+{
+    unsigned bus = 0;
+    std::vector<unsigned> ports;
+    if (!parseUsbDeviceName(baseName(syspath), bus, ports))
+        return false;
+    locationId = usbLocationId(bus, ports, deviceNumber);
+    return true;
 }
 
 }  // namespace platform

@@ -20,5 +20,9 @@ bool parseUsbDeviceName(const std::string& name, unsigned& bus, std::vector<unsi
 // one bus therefore get distinct IDs; buses above 255 share bits with bus & 0xFF.
 std::uint32_t usbLocationId(unsigned bus, const std::vector<unsigned>& ports, unsigned deviceNumber);
 
+// The location ID of the USB device whose sysfs directory is `syspath`; false when its name is
+// not a USB device's.
+bool usbLocationIdOfSyspath(const std::string& syspath, unsigned deviceNumber, std::uint32_t& locationId);
+
 }  // namespace platform
 }  // namespace kel

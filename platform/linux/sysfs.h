@@ -17,5 +17,14 @@ bool readSysfsBytes(const std::string& directory, const char* attribute, std::ve
 bool readSysfsHex(const std::string& directory, const char* attribute, std::uint32_t& value);
 bool readSysfsDecimal(const std::string& directory, const char* attribute, std::uint32_t& value);
 
+// The whole of `text` (after the blanks the kernel pads some fields with) as a number in `base`.
+bool parseNumber(const std::string& text, int base, std::uint32_t& value);
+// The names in a directory, without "." and "..". False when it cannot be read.
+bool listDirectory(const std::string& path, std::vector<std::string>& names);
+// The target of a symbolic link, made absolute and free of "." and ".." when it is relative.
+bool readSysfsLink(const std::string& path, std::string& target);
+// The last component of a path: "usb1" of "/sys/devices/.../usb1".
+std::string baseName(const std::string& path);
+
 }  // namespace platform
 }  // namespace kel

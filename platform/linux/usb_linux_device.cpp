@@ -20,10 +20,19 @@ namespace platform {
 
 namespace {
 
-std::string baseName(const std::string& path)
+// A device descriptor field from the kernel's copy; without a well-formed copy, the attribute
+// that the kernel publishes for it (there is none for the string indexes), else a stall.
+IOReturn descriptorField(const LinuxUsbService& service, std::size_t offset, std::size_t size, const char* attribute,
+                         std::uint32_t& value)
 {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    const UsbKernelCopy& copy = service.kernelCopy();
+    if (copy.hasDeviceDescriptor) {
+        value = size == 1 ? copy.descriptors[offset] : copy.descriptors[offset] | copy.descriptors[offset + 1] << 8;
+        return kIOReturnSuccess;
+    }
+    if (attribute == nullptr || !readSysfsHex(service.syspath(), attribute, value) || value >> (8 * size) != 0)
+        return usbStallStatus();
+    return kIOReturnSuccess;
 }
 
 class LinuxUsbDeviceInterface final : public UsbDeviceInterface {
@@ -36,59 +45,40 @@ public:
             ::close(m_fd);  // also drops the lock of an open device
     }
 
-    // Exclusive among the programs that lock the node too: usbfs has no seize, so this is an
-    // advisory lock on the node that another hiddfu (or any flock user) respects.
     IOReturn USBDeviceOpen() override
     {
         if (!m_service->isAttached())
             return kIOReturnNoDevice;
         if (m_isOpen)
             return kIOReturnExclusiveAccess;
-        const IOReturn kr = openNode();
-        if (kr != kIOReturnSuccess) {
-            hintOnAccessDenied(m_service->devnode(), kr == kIOReturnNotPrivileged ? EACCES : 0);
-            return kr;
-        }
-        if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
-            return errno == EWOULDBLOCK ? kIOReturnExclusiveAccess : ioReturnForErrno(errno);
-        m_isOpen = true;
-        return kIOReturnSuccess;
+        IOReturn kr = openNode();
+        if (kr == kIOReturnSuccess)
+            kr = lockExclusive(m_fd);
+        m_isOpen = kr == kIOReturnSuccess;
+        return kr;
     }
 
     IOReturn USBDeviceClose() override
     {
         if (!m_isOpen)
-            return m_service->isAttached() ? kIOReturnNotOpen : kIOReturnNoDevice;
+            return m_service->isTerminated() ? kIOReturnNoDevice : kIOReturnNotOpen;
         ::flock(m_fd, LOCK_UN);
         m_isOpen = false;
         return m_service->isAttached() ? kIOReturnSuccess : kIOReturnNoDevice;
     }
 
+    // What the kernel read at enumeration answers first; only the rest wakes the device.
     IOReturn DeviceRequest(UsbDevRequest& request) override
     {
         request.wLenDone = 0;
+        if (m_service->isTerminated())
+            return kIOReturnNoDevice;
+        const IOReturn kr = answerFromKernelCopy(m_service->kernelCopy(), m_service->syspath(), request);
+        if (kr != kIOReturnUnsupported)
+            return kr;
         if (!m_service->isAttached())
             return kIOReturnNoDevice;
-        if (request.pData == nullptr && request.wLength > 0)
-            return kIOReturnBadArgument;
-        const IOReturn kr = controlTransfer(request);
-        if (kr == kIOReturnSuccess)
-            return kr;
-        // Without access to the node, or when the device refuses, what the kernel read at
-        // enumeration still answers the standard descriptor requests.
-        std::uint32_t done = 0;
-        const IOReturn fallback =
-            sysfsDescriptorRequest(m_service->syspath(), request.bmRequestType, request.bRequest, request.wValue,
-                                   request.wLength, request.pData, done);
-        if (fallback == kIOReturnSuccess && m_service->isAttached()) {
-            request.wLenDone = done;
-            return kIOReturnSuccess;
-        }
-        if (kr == kIOReturnNotPrivileged && m_service->isAttached())  // neither could answer
-            hintOnAccessDenied(m_service->devnode(), EACCES);
-        if (fallback == kIOReturnNoDevice || !m_service->isAttached())
-            return kIOReturnNoDevice;
-        return kr;
+        return controlTransfer(request);
     }
 
     IOReturn GetUSBDeviceInformation(std::uint32_t* info) override
@@ -99,7 +89,7 @@ public:
         constexpr std::uint32_t kRootHub = 1u << 9;
         unsigned bus = 0;
         std::vector<unsigned> ports;
-        if (!m_service->isAttached())
+        if (m_service->isTerminated())
             return kIOReturnNoDevice;
         std::uint32_t word = kConnected | kEnabled;
         if (parseUsbDeviceName(baseName(m_service->syspath()), bus, ports))
@@ -110,95 +100,51 @@ public:
 
     IOReturn GetLocationID(std::uint32_t* locationId) override
     {
-        unsigned bus = 0;
-        std::vector<unsigned> ports;
-        if (!parseUsbDeviceName(baseName(m_service->syspath()), bus, ports))
-            return m_service->isAttached() ? kIOReturnUnsupported : kIOReturnNoDevice;
-        if (!m_service->isAttached())
+        if (m_service->isTerminated())
             return kIOReturnNoDevice;
-        *locationId = usbLocationId(bus, ports, m_service->devnum());
-        return kIOReturnSuccess;
+        return usbLocationIdOfSyspath(m_service->syspath(), m_service->devnum(), *locationId) ? kIOReturnSuccess
+                                                                                              : kIOReturnUnsupported;
     }
 
-    IOReturn GetDeviceVendor(std::uint16_t* idVendor) override { return hex16("idVendor", idVendor); }
-    IOReturn GetDeviceProduct(std::uint16_t* idProduct) override { return hex16("idProduct", idProduct); }
-    IOReturn GetDeviceReleaseNumber(std::uint16_t* bcdDevice) override { return hex16("bcdDevice", bcdDevice); }
-    IOReturn GetDeviceClass(std::uint8_t* deviceClass) override { return hex8("bDeviceClass", deviceClass); }
-    IOReturn GetDeviceSubClass(std::uint8_t* subClass) override { return hex8("bDeviceSubClass", subClass); }
-    IOReturn GetDeviceProtocol(std::uint8_t* protocol) override { return hex8("bDeviceProtocol", protocol); }
+    IOReturn GetDeviceVendor(std::uint16_t* idVendor) override { return field(8, "idVendor", idVendor); }
+    IOReturn GetDeviceProduct(std::uint16_t* idProduct) override { return field(10, "idProduct", idProduct); }
+    IOReturn GetDeviceReleaseNumber(std::uint16_t* bcdDevice) override { return field(12, "bcdDevice", bcdDevice); }
+    IOReturn GetDeviceClass(std::uint8_t* deviceClass) override { return field(4, "bDeviceClass", deviceClass); }
+    IOReturn GetDeviceSubClass(std::uint8_t* subClass) override { return field(5, "bDeviceSubClass", subClass); }
+    IOReturn GetDeviceProtocol(std::uint8_t* protocol) override { return field(6, "bDeviceProtocol", protocol); }
+    IOReturn USBGetManufacturerStringIndex(std::uint8_t* index) override { return field(14, nullptr, index); }
+    IOReturn USBGetProductStringIndex(std::uint8_t* index) override { return field(15, nullptr, index); }
+    IOReturn USBGetSerialNumberStringIndex(std::uint8_t* index) override { return field(16, nullptr, index); }
 
     IOReturn GetDeviceSpeed(std::uint8_t* speed) override
     {
         std::string text;
-        std::uint8_t code = 0;
-        const bool read = readSysfsText(m_service->syspath(), "speed", text);
-        if (!read || !m_service->isAttached())
+        if (m_service->isTerminated() || !readSysfsText(m_service->syspath(), "speed", text))
             return kIOReturnNoDevice;
-        if (!usbSpeedCode(text, code))
-            return kIOReturnUnsupported;
-        *speed = code;
-        return kIOReturnSuccess;
+        return usbSpeedCode(text, *speed) ? kIOReturnSuccess : kIOReturnUnsupported;
     }
 
     IOReturn GetConfiguration(std::uint8_t* configuration) override
     {
-        // Empty while the device is not configured.
-        std::string text;
-        std::uint32_t value = 0;
-        if (!readSysfsText(m_service->syspath(), "bConfigurationValue", text) || !m_service->isAttached())
-            return kIOReturnNoDevice;
-        if (!text.empty() && (!readSysfsDecimal(m_service->syspath(), "bConfigurationValue", value) || value > 0xFF))
-            return kIOReturnError;
-        *configuration = static_cast<std::uint8_t>(value);
-        return kIOReturnSuccess;
+        UsbDevRequest request;
+        request.bmRequestType = 0x80;
+        request.bRequest = 8;  // GET_CONFIGURATION, answered from bConfigurationValue
+        request.wLength = 1;
+        request.pData = configuration;
+        return DeviceRequest(request);
     }
-
-    IOReturn USBGetManufacturerStringIndex(std::uint8_t* index) override { return stringIndex(14, index); }
-    IOReturn USBGetProductStringIndex(std::uint8_t* index) override { return stringIndex(15, index); }
-    IOReturn USBGetSerialNumberStringIndex(std::uint8_t* index) override { return stringIndex(16, index); }
 
 private:
-    // The attribute is read before the identity check, so a value from a successor at the
-    // same port is never returned.
-    IOReturn hex(const char* attribute, std::uint32_t maximum, std::uint32_t& value)
-    {
-        const bool read = readSysfsHex(m_service->syspath(), attribute, value);
-        if (!m_service->isAttached())
-            return kIOReturnNoDevice;
-        if (!read)
-            return kIOReturnNoDevice;  // these attributes exist for every USB device
-        return value <= maximum ? kIOReturnSuccess : kIOReturnError;
-    }
-
-    IOReturn hex16(const char* attribute, std::uint16_t* out)
+    template <typename Value>
+    IOReturn field(std::size_t offset, const char* attribute, Value* out)
     {
         std::uint32_t value = 0;
-        const IOReturn kr = hex(attribute, 0xFFFF, value);
-        if (kr == kIOReturnSuccess)
-            *out = static_cast<std::uint16_t>(value);
-        return kr;
-    }
-
-    IOReturn hex8(const char* attribute, std::uint8_t* out)
-    {
-        std::uint32_t value = 0;
-        const IOReturn kr = hex(attribute, 0xFF, value);
-        if (kr == kIOReturnSuccess)
-            *out = static_cast<std::uint8_t>(value);
-        return kr;
-    }
-
-    // An index byte of the device descriptor at the head of the `descriptors` attribute.
-    IOReturn stringIndex(std::size_t offset, std::uint8_t* index)
-    {
-        std::vector<std::uint8_t> descriptors;
-        const bool read = readSysfsBytes(m_service->syspath(), "descriptors", descriptors);
-        if (!read || !m_service->isAttached())
+        if (m_service->isTerminated())
             return kIOReturnNoDevice;
-        if (descriptors.size() < 18)
-            return kIOReturnError;
-        *index = descriptors[offset];
-        return kIOReturnSuccess;
+        const IOReturn kr = descriptorField(*m_service, offset, sizeof(Value), attribute, value);
+        if (kr == kIOReturnSuccess)
+            *out = static_cast<Value>(value);
+        return kr;
     }
 
     IOReturn openNode()
@@ -207,9 +153,12 @@ private:
             return kIOReturnSuccess;
         if (m_nodeError != kIOReturnSuccess)
             return m_nodeError;
-        const int fd = ::open(m_service->devnode().c_str(), O_RDWR | O_CLOEXEC);
+        const std::string devnode = m_service->devnode();
+        const int fd = devnode.empty() ? -1 : ::open(devnode.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0) {
-            const IOReturn kr = ioReturnForErrno(errno);
+            if (!devnode.empty())
+                hintOnAccessDenied(devnode, errno);
+            const IOReturn kr = devnode.empty() ? kIOReturnNoDevice : ioReturnForErrno(errno);
             if (kr == kIOReturnNotPrivileged)
                 m_nodeError = kr;  // permissions do not change under us; don't try again
             return kr;
@@ -221,6 +170,8 @@ private:
     IOReturn controlTransfer(UsbDevRequest& request)
     {
         constexpr unsigned kTimeoutMilliseconds = 5000;
+        if (request.pData == nullptr && request.wLength > 0)
+            return kIOReturnBadArgument;
         const IOReturn kr = openNode();
         if (kr != kIOReturnSuccess)
             return kr;
@@ -232,10 +183,7 @@ private:
         transfer.wLength = request.wLength;
         transfer.timeout = kTimeoutMilliseconds;
         transfer.data = request.pData;
-        int count;
-        do {
-            count = ::ioctl(m_fd, USBDEVFS_CONTROL, &transfer);
-        } while (count < 0 && errno == EINTR);
+        const int count = retryOnEintr([&] { return ::ioctl(m_fd, USBDEVFS_CONTROL, &transfer); });
         if (count < 0)
             return ioReturnForErrno(errno);
         request.wLenDone = static_cast<std::uint32_t>(count);
@@ -254,7 +202,7 @@ public:
 
     IOReturn queryDeviceInterface(std::unique_ptr<UsbDeviceInterface>& deviceInterface) override
     {
-        if (!m_service->isAttached())
+        if (m_service->isTerminated())
             return kIOReturnNoDevice;
         deviceInterface.reset(new LinuxUsbDeviceInterface(m_service));
         return kIOReturnSuccess;
@@ -271,23 +219,32 @@ LinuxUsbService::LinuxUsbService(const std::string& syspath, const std::string& 
 {
 }
 
-std::shared_ptr<LinuxUsbService> LinuxUsbService::create(const std::string& syspath, const std::string& devnode)
+std::shared_ptr<LinuxUsbService> LinuxUsbService::create(const std::string& syspath, const std::string& devnode,
+                                                         std::uint32_t devnum)
 {
-    std::uint32_t devnum = 0;
+    if (devnum == 0)
+        readSysfsDecimal(syspath, "devnum", devnum);
+    std::shared_ptr<LinuxUsbService> service(new LinuxUsbService(syspath, devnode, devnum));
+    readUsbKernelCopy(syspath, service->m_copy);
+    // Read after the copy: the copy is this device's when the number is still there.
+    if (!isPresent(syspath, devnum))
+        service->setTerminated();
+    return service;
+}
+
+std::string LinuxUsbService::devnode() const
+{
     std::uint32_t busnum = 0;
-    readSysfsDecimal(syspath, "devnum", devnum);
-    std::string node = devnode;
-    if (node.empty() && devnum != 0 && readSysfsDecimal(syspath, "busnum", busnum)) {
-        char path[32];
-        std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", busnum, devnum);
-        node = path;
-    }
-    return std::shared_ptr<LinuxUsbService>(new LinuxUsbService(syspath, node, devnum));
+    if (!m_devnode.empty() || m_devnum == 0 || !readSysfsDecimal(m_syspath, "busnum", busnum))
+        return m_devnode;
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", busnum, m_devnum);
+    return path;
 }
 
 bool LinuxUsbService::isAttached() const
 {
-    return !m_terminated.load(std::memory_order_relaxed) && isPresent(m_syspath, m_devnum);
+    return !isTerminated() && isPresent(m_syspath, m_devnum);
 }
 
 bool LinuxUsbService::isPresent(const std::string& syspath, std::uint32_t devnum)
@@ -300,10 +257,22 @@ bool LinuxUsbService::isPresent(const std::string& syspath, std::uint32_t devnum
 
 IOReturn LinuxUsbService::createPlugInInterface(std::unique_ptr<UsbPlugInInterface>& plugIn)
 {
-    if (!isAttached())
+    if (isTerminated())
         return kIOReturnNoDevice;
     plugIn.reset(new LinuxUsbPlugIn(shared_from_this()));
     return kIOReturnSuccess;
+}
+
+bool usbDeviceMatches(const UsbMatching& matching, const LinuxUsbService& service)
+{
+    std::uint32_t value = 0;
+    if (matching.matchVendor && (descriptorField(service, 8, 2, "idVendor", value) != kIOReturnSuccess ||
+                                 static_cast<std::int64_t>(value) != matching.idVendor))
+        return false;
+    if (matching.matchProduct && (descriptorField(service, 10, 2, "idProduct", value) != kIOReturnSuccess ||
+                                  static_cast<std::int64_t>(value) != matching.idProduct))
+        return false;
+    return true;
 }
 
 }  // namespace platform

@@ -1,12 +1,13 @@
-// Arrival and termination notifications from a udev monitor, on the registrations every
+// Arrival and termination notifications from a netlink monitor, on the registrations every
 // backend's port shares.
+#include "platform/linux/usb_linux_notify.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
 
-#include "platform/linux/usb_linux.h"
 #include "platform/linux/usb_linux_device.h"
 #include "platform/runloop.h"
 #include "platform/usb_port.h"
@@ -24,6 +25,9 @@ bool sameDevice(std::uint32_t a, std::uint32_t b)
 
 struct LinuxMatching {
     std::map<std::string, std::uint32_t> known;  // syspath -> devnum of what was handed out
+    // While the registration lists what is attached: the removals handled meanwhile.
+    bool listing = true;
+    std::vector<std::pair<std::string, std::uint32_t>> removedWhileListing;
 };
 
 using Registrations = UsbPortRegistrations<LinuxUsbService, LinuxMatching>;
@@ -31,6 +35,9 @@ using Registrations = UsbPortRegistrations<LinuxUsbService, LinuxMatching>;
 struct PortState : Registrations {
     std::unique_ptr<UsbEventSource> source;
     FdSource* fdSource = nullptr;  // owned by the port
+    // Registrations whose callback is due, called once the waiting events are all handled,
+    // so that a hub plugged with its devices is one drain. Only the port's thread uses it.
+    std::vector<std::shared_ptr<Matching>> due;
 
     void handleEvent(const UsbDeviceEvent& event);
     void handleAdd(const UsbDeviceEvent& event);
@@ -74,26 +81,24 @@ void PortState::handleLost()
 
 void PortState::handleAdd(const UsbDeviceEvent& event)
 {
-    const auto service = LinuxUsbService::create(event.syspath, event.devnode);
+    const auto service = LinuxUsbService::create(event.syspath, event.devnode, event.devnum);
     // A stale event: the device has gone, or another one has taken its place and has its own event.
-    if (!service->isAttached() || !sameDevice(service->devnum(), event.devnum))
+    if (service->isTerminated())
         return;
 
-    std::vector<std::shared_ptr<Matching>> toCall;
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (const auto& registration : matchings) {
-            if (!registration->active || !usbDeviceMatches(registration->matching, event.syspath))
+            if (!registration->active || !usbDeviceMatches(registration->matching, *service))
                 continue;
             const auto known = registration->known.find(event.syspath);
             if (known != registration->known.end() && sameDevice(known->second, service->devnum()))
                 continue;  // already listed by the enumeration
             registration->known[event.syspath] = service->devnum();
             if (queueLocked(*registration, service))
-                toCall.push_back(registration);
+                due.push_back(registration);
         }
     }
-    callMatchings(toCall);
 }
 
 void PortState::handleRemove(const UsbDeviceEvent& event)
@@ -102,6 +107,8 @@ void PortState::handleRemove(const UsbDeviceEvent& event)
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (const auto& registration : matchings) {
+            if (registration->listing)
+                registration->removedWhileListing.emplace_back(event.syspath, event.devnum);
             const auto known = registration->known.find(event.syspath);
             if (known != registration->known.end() && sameDevice(known->second, event.devnum))
                 registration->known.erase(known);
@@ -123,6 +130,8 @@ public:
 
     bool makeSource()
     {
+        if (m_state->source->fd() < 0)
+            return true;  // lists what is attached, and hears of no change
         m_source = FdSource::create(m_state->source->fd(), m_state.get(), &LinuxUsbNotificationPort::readable);
         m_state->fdSource = m_source.get();
         return m_source != nullptr;
@@ -152,16 +161,21 @@ public:
         }
         std::vector<std::shared_ptr<LinuxUsbService>> attached;
         for (const UsbDeviceEvent& device : m_state->source->enumerate()) {
-            if (usbDeviceMatches(matching, device.syspath))
-                attached.push_back(LinuxUsbService::create(device.syspath, device.devnode));
+            auto service = LinuxUsbService::create(device.syspath, device.devnode, device.devnum);
+            if (!service->isTerminated() && usbDeviceMatches(matching, *service))
+                attached.push_back(std::move(service));
         }
         {
             std::lock_guard<std::mutex> lock(m_state->mutex);
             std::deque<std::shared_ptr<LinuxUsbService>> merged;
             std::map<std::string, std::uint32_t> listed;
-            // A removal already handled has taken the device's directory with it.
             for (auto& service : attached) {
-                if (!service->isAttached())
+                const bool removed = std::any_of(
+                    registration->removedWhileListing.begin(), registration->removedWhileListing.end(),
+                    [&](const std::pair<std::string, std::uint32_t>& gone) {
+                        return gone.first == service->syspath() && sameDevice(gone.second, service->devnum());
+                    });
+                if (removed)
                     continue;
                 listed[service->syspath()] = service->devnum();
                 merged.push_back(std::move(service));
@@ -173,6 +187,8 @@ public:
             }
             for (const auto& service : merged)
                 registration->known[service->syspath()] = service->devnum();
+            registration->listing = false;
+            registration->removedWhileListing.clear();
             registration->pending.swap(merged);
         }
         iterator = Registrations::iterator(m_state, std::move(registration));
@@ -188,18 +204,20 @@ public:
         // A handled removal has emptied the device's directory.
         return Registrations::addInterest(
             m_state, std::move(linuxService), callback, refCon,
-            [](const LinuxUsbService& candidate) { return !candidate.isAttached(); }, notification);
+            [](const LinuxUsbService& candidate) { return candidate.isTerminated(); }, notification);
     }
 
 private:
     static void readable(void* info, int /*fd*/, unsigned events)
     {
-        constexpr int kMaxEventsPerWakeUp = 64;  // the loop calls again while more wait
         auto* state = static_cast<PortState*>(info);
         UsbDeviceEvent event;
         int received = 0;
-        for (; received < kMaxEventsPerWakeUp && state->source->receive(event); ++received)
+        for (; state->source->receive(event); ++received)
             state->handleEvent(event);
+        std::vector<std::shared_ptr<PortState::Matching>> due;
+        due.swap(state->due);
+        state->callMatchings(due);
         // A broken monitor would wake the loop for ever.
         if (received == 0 && (events & (FdSource::kHangUp | FdSource::kError)) != 0) {
             std::fprintf(stderr, "USB monitor: event source failed; no more arrivals or removals\n");

@@ -1,3 +1,5 @@
+#include "platform/linux/usb_linux_registry.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -8,7 +10,6 @@
 
 #include "platform/linux/access_hint.h"
 #include "platform/linux/location.h"
-#include "platform/linux/usb_linux.h"
 #include "platform/linux/usb_sysfs.h"
 
 namespace kel {
@@ -60,28 +61,18 @@ private:
     const std::string m_className;
 };
 
-bool listDirectory(const std::string& path, std::vector<std::string>& names)
-{
-    DIR* directory = ::opendir(path.c_str());
-    if (directory == nullptr)
-        return false;
-    while (const dirent* entry = ::readdir(directory)) {
-        if (entry->d_name[0] != '.')
-            names.emplace_back(entry->d_name);
-    }
-    ::closedir(directory);
-    return true;
-}
-
 // Interfaces are named "1-2:C.I" (configuration C, interface I); "1-2:1.10" comes after "1-2:1.2".
 bool interfaceLess(const std::string& a, const std::string& b)
 {
     const auto key = [](const std::string& name) {
-        unsigned configuration = 0;
-        unsigned interface = 0;
+        std::uint32_t configuration = 0;
+        std::uint32_t interface = 0;
         const std::size_t colon = name.find(':');
-        std::sscanf(name.c_str() + (colon == std::string::npos ? name.size() : colon + 1), "%u.%u", &configuration,
-                    &interface);
+        const std::size_t dot = name.find('.', colon == std::string::npos ? name.size() : colon);
+        if (colon != std::string::npos && dot != std::string::npos) {
+            parseNumber(name.substr(colon + 1, dot - colon - 1), 10, configuration);
+            parseNumber(name.substr(dot + 1), 10, interface);
+        }
         return std::make_pair(configuration, interface);
     };
     const auto keyA = key(a);
@@ -98,13 +89,9 @@ std::shared_ptr<SysfsRegistryEntry> interfaceEntry(const std::string& directory,
     std::uint32_t number = 0;
     if (readSysfsHex(path, "bInterfaceNumber", number))
         entry->m_numbers["bInterfaceNumber"] = number;
-    char target[4096];
-    const ssize_t length = ::readlink((path + "/driver").c_str(), target, sizeof target - 1);
-    if (length > 0) {
-        const std::string link(target, static_cast<std::size_t>(length));
-        const std::size_t slash = link.find_last_of('/');
-        entry->m_strings[kUsbBundleIdentifierKey] = slash == std::string::npos ? link : link.substr(slash + 1);
-    }
+    std::string driver;
+    if (readSysfsLink(path + "/driver", driver))
+        entry->m_strings[kUsbBundleIdentifierKey] = baseName(driver);
     return entry;
 }
 

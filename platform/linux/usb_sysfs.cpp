@@ -1,12 +1,9 @@
 #include "platform/linux/usb_sysfs.h"
 
-#include "platform/linux/sysfs.h"
-
 #include <cerrno>
 #include <cstring>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "platform/linux/errno.h"
 
 namespace kel {
 namespace platform {
@@ -83,13 +80,12 @@ std::uint32_t decodeUtf8(const std::string& text, std::size_t& position)
     return codePoint;
 }
 
-IOReturn answer(const std::vector<std::uint8_t>& descriptor, std::size_t offset, std::size_t length,
-                std::uint16_t wLength, void* data, std::uint32_t& wLenDone)
+IOReturn answer(const std::uint8_t* bytes, std::size_t length, UsbDevRequest& request)
 {
-    const std::size_t count = length < wLength ? length : wLength;
+    const std::size_t count = length < request.wLength ? length : request.wLength;
     if (count > 0)
-        std::memcpy(data, descriptor.data() + offset, count);
-    wLenDone = static_cast<std::uint32_t>(count);
+        std::memcpy(request.pData, bytes, count);
+    request.wLenDone = static_cast<std::uint32_t>(count);
     return kIOReturnSuccess;
 }
 
@@ -135,58 +131,83 @@ std::vector<std::uint8_t> stringDescriptorFromUtf8(const std::string& text)
     return descriptor;
 }
 
-IOReturn sysfsDescriptorRequest(const std::string& directory, std::uint8_t bmRequestType, std::uint8_t bRequest,
-                                std::uint16_t wValue, std::uint16_t wLength, void* data, std::uint32_t& wLenDone)
+void readUsbKernelCopy(const std::string& syspath, UsbKernelCopy& copy)
+{
+    static const char* const kStrings[3] = {"manufacturer", "product", "serial"};
+    const std::vector<std::uint8_t>& d = copy.descriptors;
+    copy.hasDeviceDescriptor = readSysfsBytes(syspath, "descriptors", copy.descriptors) &&
+                               d.size() >= kDeviceDescriptorLength && d[0] >= kDeviceDescriptorLength &&
+                               d[1] == kDescriptorTypeDevice;
+    for (int i = 0; i < 3; ++i) {
+        // A device without the string has no attribute; don't look for it.
+        if (copy.hasDeviceDescriptor && d[14 + i] != 0)
+            copy.held[i] = readSysfsText(syspath, kStrings[i], copy.strings[i]);
+    }
+}
+
+IOReturn usbStallStatus()
+{
+    return ioReturnForErrno(EPIPE);
+}
+
+IOReturn answerFromKernelCopy(const UsbKernelCopy& copy, const std::string& syspath, UsbDevRequest& request)
 {
     constexpr std::uint8_t kDeviceToHostStandardDevice = 0x80;
+    constexpr std::uint8_t kGetConfiguration = 8;
     constexpr std::uint8_t kGetDescriptor = 6;
-    wLenDone = 0;
-    if (bmRequestType != kDeviceToHostStandardDevice || bRequest != kGetDescriptor)
+    constexpr std::uint16_t kUsEnglish = 0x0409;
+    request.wLenDone = 0;
+    if (request.bmRequestType != kDeviceToHostStandardDevice)
         return kIOReturnUnsupported;
-    if (data == nullptr && wLength > 0)
+    if (request.pData == nullptr && request.wLength > 0)
         return kIOReturnBadArgument;
 
-    // Every USB device has this attribute; without it the device has gone.
-    std::vector<std::uint8_t> descriptors;
-    if (!readSysfsBytes(directory, "descriptors", descriptors))
-        return kIOReturnNoDevice;
-    if (descriptors.size() < kDeviceDescriptorLength || descriptors[0] < kDeviceDescriptorLength ||
-        descriptors[1] != kDescriptorTypeDevice)
-        return kIOReturnNotFound;
+    if (request.bRequest == kGetConfiguration) {
+        std::string text;
+        std::uint32_t value = 0;  // empty while the device is not configured
+        if (!readSysfsText(syspath, "bConfigurationValue", text) ||
+            (!text.empty() && (!parseNumber(text, 10, value) || value > 0xFF)))
+            return usbStallStatus();
+        const std::uint8_t configuration = static_cast<std::uint8_t>(value);
+        return answer(&configuration, 1, request);
+    }
+    if (request.bRequest != kGetDescriptor)
+        return kIOReturnUnsupported;
 
-    const std::uint8_t type = static_cast<std::uint8_t>(wValue >> 8);
-    const std::uint8_t index = static_cast<std::uint8_t>(wValue & 0xFF);
+    const std::uint8_t type = static_cast<std::uint8_t>(request.wValue >> 8);
+    const std::uint8_t index = static_cast<std::uint8_t>(request.wValue & 0xFF);
+    const std::vector<std::uint8_t>& d = copy.descriptors;
     switch (type) {
     case kDescriptorTypeDevice:
-        return answer(descriptors, 0, kDeviceDescriptorLength, wLength, data, wLenDone);
+        if (!copy.hasDeviceDescriptor)
+            return usbStallStatus();
+        return answer(d.data(), kDeviceDescriptorLength, request);
     case kDescriptorTypeConfiguration: {
         std::size_t offset = 0;
         std::size_t length = 0;
-        if (!findConfiguration(descriptors, index, offset, length))
-            return kIOReturnNotFound;
-        return answer(descriptors, offset, length, wLength, data, wLenDone);
+        if (!copy.hasDeviceDescriptor || !findConfiguration(d, index, offset, length))
+            return usbStallStatus();
+        return answer(d.data() + offset, length, request);
     }
     case kDescriptorTypeString: {
         if (index == 0) {
-            const std::vector<std::uint8_t> languages{4, kDescriptorTypeString, 0x09, 0x04};  // en-US
-            return answer(languages, 0, languages.size(), wLength, data, wLenDone);
+            const std::uint8_t languages[] = {4, kDescriptorTypeString, kUsEnglish & 0xFF, kUsEnglish >> 8};
+            return answer(languages, sizeof languages, request);
         }
-        // The kernel keeps the three strings that the device descriptor names.
-        const char* attribute = nullptr;
-        if (index == descriptors[14])
-            attribute = "manufacturer";
-        else if (index == descriptors[15])
-            attribute = "product";
-        else if (index == descriptors[16])
-            attribute = "serial";
-        std::string text;
-        if (attribute == nullptr || !readSysfsText(directory, attribute, text))
-            return kIOReturnNotFound;
-        const std::vector<std::uint8_t> descriptor = stringDescriptorFromUtf8(text);
-        return answer(descriptor, 0, descriptor.size(), wLength, data, wLenDone);
+        if (!copy.hasDeviceDescriptor || request.wIndex != kUsEnglish)
+            return kIOReturnUnsupported;
+        for (int i = 0; i < 3; ++i) {
+            if (index != d[14 + i])
+                continue;
+            if (!copy.held[i])
+                return usbStallStatus();
+            const std::vector<std::uint8_t> descriptor = stringDescriptorFromUtf8(copy.strings[i]);
+            return answer(descriptor.data(), descriptor.size(), request);
+        }
+        return kIOReturnUnsupported;  // a string the kernel did not read
     }
     default:
-        return kIOReturnNotFound;
+        return kIOReturnUnsupported;
     }
 }
 

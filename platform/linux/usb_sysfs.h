@@ -8,6 +8,7 @@
 
 #include "platform/ioreturn.h"
 #include "platform/linux/sysfs.h"
+#include "platform/usb.h"
 
 namespace kel {
 namespace platform {
@@ -16,15 +17,28 @@ namespace platform {
 // 3 super, 4 super+ (10 Gbit/s), 5 super+ 2x2 (20 Gbit/s). False for anything else.
 bool usbSpeedCode(const std::string& speed, std::uint8_t& code);
 
-// Answers a standard GET_DESCRIPTOR request (device, configuration, string) from what the
-// kernel read when the device was enumerated: the `descriptors` attribute (the device
-// descriptor followed by the configuration descriptors) and the manufacturer, product and
-// serial attributes. String descriptor 0 lists US English only. `wLenDone` gets the number
-// of bytes copied, at most `wLength`. kIOReturnNoDevice when the device's directory is gone,
-// kIOReturnUnsupported for any other request, kIOReturnNotFound for an index that the kernel
-// has nothing for.
-IOReturn sysfsDescriptorRequest(const std::string& directory, std::uint8_t bmRequestType, std::uint8_t bRequest,
-                                std::uint16_t wValue, std::uint16_t wLength, void* data, std::uint32_t& wLenDone);
+// What the kernel read from a USB device at enumeration, read from its sysfs directory once.
+struct UsbKernelCopy {
+    // `descriptors`: the device descriptor, then the configuration descriptors.
+    std::vector<std::uint8_t> descriptors;
+    bool hasDeviceDescriptor = false;  // `descriptors` starts with a well-formed one
+    // Manufacturer, product and serial: the strings the device descriptor names, as UTF-8.
+    std::string strings[3];
+    bool held[3] = {false, false, false};
+};
+
+// Reads `descriptors` and the three strings; what cannot be read is left out of the copy.
+void readUsbKernelCopy(const std::string& syspath, UsbKernelCopy& copy);
+
+// The status of a request that the device stalls (a malformed or missing kernel copy answers so).
+IOReturn usbStallStatus();
+
+// Answers a standard request from the copy: GET_DESCRIPTOR of the device and configuration
+// descriptors, the language list (US English, the language the copies are reported in) and
+// the three strings in that language, and GET_CONFIGURATION (`bConfigurationValue`, read
+// now). kIOReturnUnsupported for what only the device can answer, usbStallStatus() for what
+// the kernel should hold but does not. `wLenDone` gets the count copied, at most wLength.
+IOReturn answerFromKernelCopy(const UsbKernelCopy& copy, const std::string& syspath, UsbDevRequest& request);
 
 // A string descriptor (bLength, type 3, UTF-16LE) for UTF-8 text; invalid sequences become
 // U+FFFD and the text is cut, never inside a surrogate pair, to fit the 255-byte limit.

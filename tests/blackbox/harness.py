@@ -279,6 +279,9 @@ class Harness:
         self._pending = []         # (deadline, callable) for re-enumeration
         self._sources = []         # GLib sources of this harness, removed by close()
         self._processes = []       # every hiddfu started, killed by close() if still running
+        # Which netlink group the binary follows for hot-plug: the testbed has no udevd of its own,
+        # so the binary's own choice (by /run/udev/control) would be the real machine's.
+        self.usb_events = 'udev'
 
     # --- the emulated tree ---------------------------------------------------------------------
 
@@ -340,6 +343,15 @@ class Harness:
             pass
         self.testbed.detach_ioctl(device.usbfs)
         self.plugged.remove(device)
+
+    def set_attribute(self, device, name, value):
+        """Rewrites (bytes) or, for None, removes a sysfs attribute of a plugged device."""
+        path = '%s/sys%s/%s' % (self.root, device.syspath, name)
+        if value is None:
+            os.unlink(path)
+        else:
+            with open(path, 'wb') as f:
+                f.write(value)
 
     def replug(self, device):
         self.unplug(device)
@@ -464,6 +476,7 @@ class Harness:
         env = dict(os.environ)
         env['LD_PRELOAD'] = PRELOAD
         env['UMOCKDEV_DIR'] = self.root
+        env['HIDDFU_USB_EVENTS'] = self.usb_events
         # An ASan build refuses to start when the preload library comes before its runtime.
         options = env.get('ASAN_OPTIONS', '')
         if 'verify_asan_link_order' not in options:
@@ -484,23 +497,28 @@ class Harness:
         for device in self.plugged:
             os.chmod(self.root + device.usbfs, 0)
 
-    def start(self, *args, unprivileged=False):
+    def start(self, *args, unprivileged=False, netlink=True):
         """Starts hiddfu with the arguments; its devices are served while the caller waits.
-        Unprivileged, it runs as user nobody (65534) when the harness is root."""
+        Unprivileged, it runs as user nobody (65534) when the harness is root. Without netlink,
+        strace makes every socket() fail, as where netlink sockets are not allowed."""
         kwargs = {}
+        command = [self.binary]
+        if not netlink:
+            command = ['strace', '-f', '-qq', '-o', '/dev/null', '-e', 'trace=socket',
+                       '-e', 'inject=socket:error=EACCES'] + command
         if unprivileged:
             self.open_to_unprivileged()
             if os.geteuid() == 0:
                 kwargs = dict(user=65534, group=65534, extra_groups=[])
-        popen = subprocess.Popen([self.binary] + [str(a) for a in args], env=self.environment(),
+        popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(),
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, **kwargs)
         process = Process(self, popen)
         self._processes.append(process)
         return process
 
-    def run(self, *args, timeout=60.0, unprivileged=False):
-        process = self.start(*args, unprivileged=unprivileged)
+    def run(self, *args, timeout=60.0, unprivileged=False, netlink=True):
+        process = self.start(*args, unprivileged=unprivileged, netlink=netlink)
         process.wait(timeout)
         return Result(process)
 

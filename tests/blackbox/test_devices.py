@@ -1,6 +1,10 @@
 """`devices`: the one-shot list, its filters, its strings, and an unprivileged run."""
 
+import os
+
 import pytest
+
+from csr_model import UsbDevice
 
 
 def listed(result):
@@ -14,7 +18,12 @@ def listed(result):
 
 
 def test_lists_each_attached_device_once_with_its_strings(tree):
-    devices = listed(tree.harness.run('devices'))
+    result = tree.harness.run('devices')
+    devices = listed(result)
+    assert result.stderr == ''
+    # Everything came from the kernel's copies: no device was woken or asked.
+    assert all(not device.control_requests for device in tree.harness.plugged)
+    assert tree.harness.ioctl_count == 0
 
     # Location IDs: the bus in bits 31-24, one hexadecimal digit per port below it.
     assert '0a12-1004-01230000' in devices    # bus 1, hub port 2, port 3
@@ -49,6 +58,50 @@ def test_strings_outside_ascii_come_back_as_seven_bit_escapes(tree):
     assert keyboard['product'] == 'Tastatur \\253\\334\\273 \\u2013 \\u65e5\\u672c'
     assert keyboard['serial'] == 'K\\\\1'
     assert keyboard['name'] == keyboard['product']
+
+
+def test_control_characters_are_escaped_except_newline_return_and_tab(tree):
+    tree.harness.set_attribute(tree.csr, 'product', b'a\x01b\x7f\tc\rd\ne\x1b\n')
+    csr = listed(tree.harness.run('devices', '0x0a12'))[tree.csr.identifier]
+    assert csr['product'] == 'a\\001b\\177\tc\rd\ne\\033'
+
+
+def test_missing_or_malformed_attributes_answer_as_a_stalled_request(tree):
+    h = tree.harness
+    h.set_attribute(tree.csr, 'product', None)          # the kernel kept no product string
+    # A device descriptor cut short: the numbers come from their own attributes, no strings.
+    h.set_attribute(tree.unknown_vendor, 'descriptors', tree.unknown_vendor.device_descriptor()[:9])
+    devices = listed(h.run('devices'))
+    csr = devices[tree.csr.identifier]
+    assert (csr['manufacturer'], csr['product'], csr['serial'], csr['name']) == \
+        ('Cambridge Silicon Radio', '', 'CSR0001', 'Unidentified device from Cambridge Silicon Radio, Ltd')
+    unknown = devices[tree.unknown_vendor.identifier]
+    assert (unknown['bcdDevice'], unknown['manufacturer'], unknown['serial']) == (0x0210, '', '')
+    # Without even those, the device is left out.
+    h.set_attribute(tree.unknown_vendor, 'idVendor', b'nonsense\n')
+    assert tree.unknown_vendor.identifier not in listed(h.run('devices'))
+    assert all(not device.control_requests for device in h.plugged)
+
+
+def test_lists_where_no_netlink_socket_is_allowed(tree):
+    result = tree.harness.run('devices', netlink=False)
+    assert listed(result) == listed(tree.harness.run('devices'))
+    assert result.stderr == "No USB hot-plug events: can't open a netlink monitor (Permission denied)\n"
+
+
+def test_a_device_that_vanished_after_the_scan_is_left_out(tree):
+    # A link in /sys/bus/usb/devices whose device directory has gone: the state between the
+    # directory listing and the reading of the device's attributes.
+    os.symlink('../../../devices/pci0000:00/0000:00:14.0/usb1/1-9',
+               tree.harness.root + '/sys/bus/usb/devices/1-9')
+    devices = listed(tree.harness.run('devices'))
+    assert set(devices) == {device.identifier for device in tree.harness.plugged}
+
+
+def test_without_a_usb_bus_says_so_and_lists_nothing(harness):
+    result = harness.run('devices')
+    assert (result.returncode, result.lines) == (0, ['{"devices": []}'])
+    assert result.stderr == 'No USB bus to list: /sys/bus/usb is missing\n'
 
 
 @pytest.mark.parametrize('arguments, expected', [

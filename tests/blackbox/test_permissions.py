@@ -41,8 +41,7 @@ def test_refused_device_node_is_named_once(harness, csr, action, names, expected
 
 @pytest.mark.parametrize('unreadable, named', [
     ('/sys/bus/usb/devices', '/sys/bus/usb/devices: run as root'),
-    # Neither the usbfs node nor the copy of the descriptors in sysfs can answer.
-    ('/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/descriptors', '/dev/bus/usb/001/002: install the udev rules'),
+    ('/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/descriptors', '/usb1/1-2/descriptors: run as root'),
 ])
 def test_unreadable_device_list_sources_are_named(harness, csr, unreadable, named):
     os.chmod(harness.root + unreadable, 0)

@@ -36,6 +36,9 @@ TEST(NonLossyAscii, EscapesEverythingOutsideAsciiAndTheBackslash)
     EXPECT_EQ(convert(u"Plain ASCII ~!"), "Plain ASCII ~!");
     EXPECT_EQ(convert(u"K\\1"), "K\\\\1");
     EXPECT_EQ(convert(u"M\u00fcller \u0080\u00ff"), "M\\374ller \\200\\377");
+    // Only three controls pass; U+0000 is escaped like the others and the text goes on.
+    EXPECT_EQ(convert(u"a\n\r\tb"), "a\n\r\tb");
+    EXPECT_EQ(convert(std::u16string(u"a\0b\u0001\u001f\u007f", 6)), "a\\000b\\001\\037\\177");
     EXPECT_EQ(convert(u"\u0100\u2013\uABCD\uffff"), "\\u0100\\u2013\\uabcd\\uffff");
     // Each UTF-16 unit on its own: a pair as two escapes, an unpaired half as one.
     EXPECT_EQ(convert(u"\U0001F600"), "\\ud83d\\ude00");

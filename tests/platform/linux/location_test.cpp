@@ -8,56 +8,57 @@ namespace kel {
 namespace platform {
 namespace {
 
-TEST(UsbDeviceName, ParsesRootHubsAndPortChains)
+TEST(UsbDeviceName, Table)
 {
-    unsigned bus = 0;
-    std::vector<unsigned> ports;
-    ASSERT_TRUE(parseUsbDeviceName("usb3", bus, ports));
-    EXPECT_EQ(3u, bus);
-    EXPECT_TRUE(ports.empty());
-
-    ASSERT_TRUE(parseUsbDeviceName("1-2.3", bus, ports));
-    EXPECT_EQ(1u, bus);
-    EXPECT_EQ((std::vector<unsigned>{2, 3}), ports);
-
-    ASSERT_TRUE(parseUsbDeviceName("12-11", bus, ports));
-    EXPECT_EQ(12u, bus);
-    EXPECT_EQ((std::vector<unsigned>{11}), ports);
+    const struct {
+        const char* name;
+        bool valid;
+        unsigned bus;
+        std::vector<unsigned> ports;
+    } cases[] = {
+        {"usb3", true, 3, {}}, {"1-2.3", true, 1, {2, 3}}, {"12-11", true, 12, {11}},
+        {"1-2:1.0", false, 0, {}}, {"1-", false, 0, {}}, {"1-2.", false, 0, {}}, {"-2", false, 0, {}},
+        {"usb", false, 0, {}}, {"usbx", false, 0, {}}, {"1-0", false, 0, {}}, {"1-2..3", false, 0, {}},
+        {"1-65536", false, 0, {}}, {"hidraw0", false, 0, {}}, {"", false, 0, {}},
+    };
+    for (const auto& c : cases) {
+        unsigned bus = 0;
+        std::vector<unsigned> ports;
+        ASSERT_EQ(c.valid, parseUsbDeviceName(c.name, bus, ports)) << c.name;
+        if (c.valid)
+            EXPECT_EQ(std::make_pair(c.bus, c.ports), std::make_pair(bus, ports)) << c.name;
+    }
 }
 
-TEST(UsbDeviceName, RejectsInterfacesAndMalformedNames)
+TEST(UsbLocationId, Table)
 {
-    unsigned bus = 0;
-    std::vector<unsigned> ports;
-    for (const char* name : {"1-2:1.0", "1-", "1-2.", "-2", "usb", "usbx", "1-0", "1-2..3", "hidraw0", ""})
-        EXPECT_FALSE(parseUsbDeviceName(name, bus, ports)) << name;
-}
-
-TEST(UsbLocationId, EncodesBusAndOneDigitPerPort)
-{
-    EXPECT_EQ(0x01230000u, usbLocationId(1, {2, 3}, 5));
-    EXPECT_EQ(0x14000000u, usbLocationId(0x14, {}, 1));
-    EXPECT_EQ(0x02F12345u, usbLocationId(2, {15, 1, 2, 3, 4, 5}, 9));
+    const struct {
+        unsigned bus;
+        std::vector<unsigned> ports;
+        unsigned devnum;
+        std::uint32_t location;
+    } cases[] = {
+        {1, {2, 3}, 5, 0x01230000}, {0x14, {}, 1, 0x14000000}, {2, {15, 1, 2, 3, 4, 5}, 9, 0x02F12345},
+        {1, {16}, 7, 0x01000000 | 16u << 15},               // a port above 15: five bits each
+        {1, {1, 2, 3, 4, 5, 6, 7}, 0x1234, 0x01001234},    // too deep for both: the device number
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.location, usbLocationId(c.bus, c.ports, c.devnum)) << c.ports.size();
 }
 
 TEST(UsbLocationId, ChainsThatDoNotFitStayDistinct)
 {
     // Every chain of a small tree with wide hubs and a deep branch, plus the root hub.
-    std::set<std::uint32_t> seen;
+    std::set<std::uint32_t> seen{usbLocationId(1, {}, 1)};
     unsigned deviceNumber = 2;
-    std::vector<std::vector<unsigned>> chains;
+    std::vector<std::vector<unsigned>> chains{{1, 2, 3, 4, 5, 6, 7}, {16, 2, 3, 4, 5}, {1, 2, 3, 4, 5, 6}};
     for (unsigned a = 1; a <= 20; ++a) {
         chains.push_back({a});
         for (unsigned b = 1; b <= 17; b += 4)
             chains.push_back({a, b});
     }
-    chains.push_back({1, 2, 3, 4, 5, 6, 7});
-    chains.push_back({16, 2, 3, 4, 5});
-    chains.push_back({1, 2, 3, 4, 5, 6});
-    EXPECT_TRUE(seen.insert(usbLocationId(1, {}, 1)).second);
     for (const auto& chain : chains)
         EXPECT_TRUE(seen.insert(usbLocationId(1, chain, deviceNumber++)).second) << chain.size();
-    EXPECT_EQ(0x01000000u | (16u << 15), usbLocationId(1, {16}, 7));
 }
 
 }  // namespace

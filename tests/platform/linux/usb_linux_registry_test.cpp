@@ -1,0 +1,68 @@
+#include "platform/linux/usb_linux_registry.h"
+
+#include <cstdlib>
+#include <fstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace kel {
+namespace platform {
+namespace {
+
+// The driver look-up's tree, which no command reaches: devices in bus order below the root,
+// named by product (else their sysfs name), interfaces by number with their drivers.
+TEST(SysfsRegistry, DevicesInBusOrderWithTheirInterfacesAndDrivers)
+{
+    char pattern[] = "/tmp/usb_registry_test.XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    const std::string root = pattern;
+    const auto write = [&](const std::string& directory, const char* attribute, const char* contents) {
+        ::mkdir((root + "/" + directory).c_str(), 0755);
+        std::ofstream(root + "/" + directory + "/" + attribute) << contents;
+    };
+    for (const char* device : {"1-10", "usb1", "1-2", "2-1"}) {
+        write(device, "idVendor", "0a12\n");
+        write(device, "idProduct", "100b\n");
+    }
+    write("1-2", "product", "Keyboard\n");
+    ::unlink((root + "/2-1/idProduct").c_str());  // half gone while the tree is built: left out
+    write("1-2/1-2:1.10", "bInterfaceNumber", "0a\n");
+    write("1-2/1-2:1.2", "interface", "DFU\n");
+    write("1-2/1-2:1.0", "bInterfaceNumber", "00\n");
+    ASSERT_EQ(0, ::symlink("../../../../bus/usb/drivers/usbhid", (root + "/1-2/1-2:1.0/driver").c_str()));
+    write("1-2:1.0", "bInterfaceNumber", "00\n");  // the bus directory lists interfaces too
+
+    const auto tree = sysfsUsbRegistry(root);
+    std::system(("rm -rf " + root).c_str());
+    ASSERT_TRUE(tree);
+    const auto devices = tree->children();
+    std::vector<std::string> names;
+    std::vector<std::int64_t> locations;
+    for (const auto& device : devices) {
+        EXPECT_EQ(kUsbDeviceClassName, device->className());
+        std::string name;
+        std::int64_t location = -1;
+        EXPECT_TRUE(device->nameInPlane(name) && device->numberProperty(kUsbLocationIdKey, location));
+        names.push_back(name);
+        locations.push_back(location);
+    }
+    EXPECT_EQ((std::vector<std::string>{"usb1", "Keyboard", "1-10"}), names);
+    EXPECT_EQ((std::vector<std::int64_t>{0x01000000, 0x01200000, 0x01A00000}), locations);
+
+    std::vector<std::string> interfaces;
+    for (const auto& interface : devices.at(1)->children()) {
+        std::string name;
+        std::string driver = "-";
+        interface->stringProperty(kUsbBundleIdentifierKey, driver);
+        interfaces.push_back((interface->nameInPlane(name) ? name : "?") + " " + driver);
+    }
+    EXPECT_EQ((std::vector<std::string>{"1-2:1.0 usbhid", "DFU -", "1-2:1.10 -"}), interfaces);
+    EXPECT_FALSE(sysfsUsbRegistry(root));
+}
+
+}  // namespace
+}  // namespace platform
+}  // namespace kel

@@ -216,15 +216,22 @@ bool DfuFirmware::load(const char* path, bool headerOnly)
     constexpr std::size_t kMaxHeaderRead = 255;
 
     clear();
-    FileCloser file{std::fopen(path, "rb")};
-    if (!file.file)
+    // Without O_NONBLOCK a FIFO would hold the open until a writer came along.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return false;
-
     // Only regular files have a length worth trusting: a directory opens fine and reports
     // whatever its file system likes, a pipe none at all.
     struct stat status;
-    if (fstat(fileno(file.file), &status) != 0 || !S_ISREG(status.st_mode))
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
         return false;
+    }
+    FileCloser file{::fdopen(fd, "rb")};
+    if (!file.file) {
+        ::close(fd);
+        return false;
+    }
     if (fseeko(file.file, 0, SEEK_END) != 0)
         return false;
     const off_t length = ftello(file.file);

@@ -165,6 +165,19 @@ def test_exhausted_descriptors_end_with_a_diagnostic(command, status, stdout, ex
     assert 'Too many open files' in result.stderr
 
 
+@pytest.mark.parametrize('command, document', [
+    ('get', {'control': [{'request': 'x', 'response': None, 'error': 'Unable to connect to device'}]}),
+    ('backup', {'transfer': {'identifier': '0a12-1004-01300000', 'progress': 0.0, 'state': -1,
+                             'error': 'Unable to connect to device'}}),
+])
+def test_an_input_thread_without_a_run_loop_fails_the_connection(harness, command, document):
+    device, _ = plug_csr(harness)
+    harness.binary = 'strace'  # every thread's first eventfd fails
+    result = harness.run('-f', '-o', '/dev/null', '-e', 'inject=eventfd2:error=EMFILE', default_binary(), command,
+                         device.identifier, 'x' if command == 'get' else '/nonexistent/b.dfu')
+    assert (result.returncode, result.documents()) == (255, [document]), result
+
+
 def test_a_failing_wait_does_not_spin(tmp_path):
     log = str(tmp_path / 'count')
     run_plain(['strace', '-f', '-c', '-o', log, '-e', 'trace=ppoll', '-e', 'inject=ppoll:error=ENOMEM',

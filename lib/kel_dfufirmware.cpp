@@ -216,8 +216,9 @@ bool DfuFirmware::load(const char* path, bool headerOnly)
     constexpr std::size_t kMaxHeaderRead = 255;
 
     clear();
-    // Without O_NONBLOCK a FIFO would hold the open until a writer came along.
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO would hold the open until a writer came along; a terminal
+    // given by mistake must not become the controlling one.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
     // Only regular files have a length worth trusting: a directory opens fine and reports

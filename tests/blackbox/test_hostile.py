@@ -34,9 +34,6 @@ def place():
     directory = tempfile.mkdtemp()
     os.chmod(directory, 0o755)
     yield directory
-    for root, dirs, _ in os.walk(directory):
-        for d in dirs:
-            os.chmod(os.path.join(root, d), 0o755)
     shutil.rmtree(directory)
 
 
@@ -79,7 +76,8 @@ def setuid_file_of_nobody(d):
 
 def replaced_without_set_id_bits(d):
     s = os.stat(d + '/b.dfu')
-    return backed_up(d + '/b.dfu') and (s.st_mode, s.st_uid, s.st_gid) == (stat.S_IFREG | 0o755, NOBODY, NOBODY)
+    return backed_up(d + '/b.dfu') and \
+        (s.st_mode, s.st_uid, s.st_gid) == (stat.S_IFREG | 0o755, NOBODY, NOBODY)
 
 
 def symlinks(d, *pairs):
@@ -112,7 +110,8 @@ DESTINATIONS = {
 }
 
 
-@pytest.mark.parametrize('prepare, unprivileged, error, check', DESTINATIONS.values(), ids=DESTINATIONS.keys())
+@pytest.mark.parametrize('prepare, unprivileged, error, check', DESTINATIONS.values(),
+                         ids=DESTINATIONS.keys())
 def test_backup_destination(harness, place, prepare, unprivileged, error, check):
     device, _ = plug_csr(harness)
     assert backup(harness, device, prepare(place), unprivileged) == error
@@ -173,15 +172,15 @@ def test_exhausted_descriptors_end_with_a_diagnostic(command, status, stdout, ex
 def test_an_input_thread_without_a_run_loop_fails_the_connection(harness, command, document):
     device, _ = plug_csr(harness)
     harness.binary = 'strace'  # every thread's first eventfd fails
-    result = harness.run('-f', '-o', '/dev/null', '-e', 'inject=eventfd2:error=EMFILE', default_binary(), command,
-                         device.identifier, 'x' if command == 'get' else '/nonexistent/b.dfu')
+    result = harness.run('-f', '-o', '/dev/null', '-e', 'inject=eventfd2:error=EMFILE', default_binary(),
+                         command, device.identifier, 'x' if command == 'get' else '/nonexistent/b.dfu')
     assert (result.returncode, result.documents()) == (255, [document]), result
 
 
 def test_a_failing_wait_does_not_spin(tmp_path):
     log = str(tmp_path / 'count')
-    run_plain(['strace', '-f', '-c', '-o', log, '-e', 'trace=ppoll', '-e', 'inject=ppoll:error=ENOMEM',
-               'timeout', '-s', 'KILL', '2', default_binary(), 'monitor'])
+    run_plain(['strace', '-f', '-c', '-o', log, '-e', 'trace=ppoll', '-e',
+               'inject=ppoll:error=ENOMEM', 'timeout', '-s', 'KILL', '2', default_binary(), 'monitor'])
     with open(log) as f:
         calls = int(re.search(r'^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+\d+\s+ppoll$', f.read(), re.M).group(1))
     assert 10 < calls < 1000, 'ppoll called %d times in 2 s' % calls
@@ -198,7 +197,8 @@ def test_closed_standard_descriptors_are_filled_with_dev_null():
         while time.monotonic() < deadline:
             # Once the shell has made way for the binary, whatever takes descriptors 0-2 shows.
             if os.path.realpath(proc + 'exe') == os.path.realpath(binary):
-                links = [os.path.exists(proc + 'fd/%d' % fd) and os.readlink(proc + 'fd/%d' % fd) for fd in range(3)]
+                links = [os.path.exists(proc + 'fd/%d' % fd) and os.readlink(proc + 'fd/%d' % fd)
+                         for fd in range(3)]
                 if all(links):
                     break
             time.sleep(0.05)

@@ -489,7 +489,8 @@ RunLoop::Result RunLoop::runFor(double seconds, bool returnAfterSourceHandled)
             p.revents = 0;
         const int ready = ::ppoll(fds.data(), fds.size(), wait, nullptr);
         if (ready < 0 && errno != EINTR) {
-            // Out of memory, most likely: wait a little before the next try rather than spin.
+            // Out of memory, or more descriptors than the limit allows: the next try would most
+            // likely fail as well, so it waits a growing pause (up to 100 ms) rather than spin.
             failedWait = std::min(failedWait * 2 + std::chrono::milliseconds(1), kMaxFailedWait);
             std::this_thread::sleep_for(hasDeadline ? std::min<Clock::duration>(failedWait, deadline - Clock::now())
                                                     : Clock::duration(failedWait));

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <list>
+#include <system_error>
 
 #include "lib/kel_csrhiddfu.h"
 #include "lib/kel_dfufirmware.h"
@@ -141,7 +142,9 @@ void JSONDevices::updateDeviceList(UsbDiscovery& discovery)
     }
 }
 
-bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool monitor)
+namespace {
+
+bool listOrMonitorDevices(unsigned short idVendor, unsigned short idProduct, bool monitor)
 {
     UsbDiscovery discovery;
     if (idVendor != 0 && idProduct != 0)
@@ -168,6 +171,23 @@ bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool 
         return false;
     platform::RunLoop::main()->run();
     return true;
+}
+
+}  // namespace
+
+bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool monitor)
+{
+    try {
+        return listOrMonitorDevices(idVendor, idProduct, monitor);
+    } catch (const std::system_error& error) {
+        // A run loop or its thread could not be made, with descriptors exhausted for example.
+        std::fprintf(stderr, "Can't start USB discovery: %s\n", error.what());
+        if (monitor)
+            return false;
+        JSONDevices devices;
+        devices.write(stdout);
+        return true;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

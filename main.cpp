@@ -1,8 +1,10 @@
 // Entry point: picks the action from the first argument, checks and converts the arguments,
 // runs one command and turns its result into the exit status.
 
+#include <fcntl.h>
 #include <libgen.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -102,6 +104,13 @@ bool handleDfuFile(int argc, const char** argv)
 
 int main(int argc, char** argv)
 {
+    // A closed standard descriptor would be taken by the next file opened, and documents or
+    // diagnostics written into that.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) < 0)
+            return -1;
+    }
+
     const char** args = const_cast<const char**>(argv);
     bool result;
     if (argc < 2) {

@@ -216,15 +216,23 @@ bool DfuFirmware::load(const char* path, bool headerOnly)
     constexpr std::size_t kMaxHeaderRead = 255;
 
     clear();
-    FileCloser file{std::fopen(path, "rb")};
-    if (!file.file)
+    // Without O_NONBLOCK a FIFO would hold the open until a writer came along; a terminal
+    // given by mistake must not become the controlling one.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-
     // Only regular files have a length worth trusting: a directory opens fine and reports
     // whatever its file system likes, a pipe none at all.
     struct stat status;
-    if (fstat(fileno(file.file), &status) != 0 || !S_ISREG(status.st_mode))
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
         return false;
+    }
+    FileCloser file{::fdopen(fd, "rb")};
+    if (!file.file) {
+        ::close(fd);
+        return false;
+    }
     if (fseeko(file.file, 0, SEEK_END) != 0)
         return false;
     const off_t length = ftello(file.file);
@@ -288,9 +296,34 @@ void kel_SyncDirectory(const std::string& directory)
     }
 }
 
+std::string kel_DirectoryOf(const std::string& path)
+{
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Follows symbolic links in the last component of `path`, as opening it would, to a name
+// that is not a link (possibly one that does not exist yet). False on a loop.
+bool kel_ResolveLinks(std::string& path)
+{
+    constexpr int kMaxLinks = 40;  // the kernel's own limit
+    for (int hop = 0; hop <= kMaxLinks; ++hop) {
+        struct stat status;
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+            return true;
+        std::string link(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) + 1 : 4096, '\0');
+        const ssize_t length = ::readlink(path.c_str(), &link[0], link.size());
+        if (length < 0 || static_cast<std::size_t>(length) >= link.size())
+            return false;
+        link.resize(static_cast<std::size_t>(length));
+        path = link[0] == '/' ? link : kel_DirectoryOf(path) + "/" + link;
+    }
+    return false;
+}
+
 }  // namespace
 
-bool DfuFirmware::save(const char* path) const
+bool DfuFirmware::writeTo(std::FILE* file) const
 {
     unsigned char suffix[kMinTrailerLength] = {};
     assert(m_auxSize + kMinTrailerLength <= 255);
@@ -309,44 +342,54 @@ bool DfuFirmware::save(const char* path) const
         crc.update(m_auxData, m_auxSize);
     crc.update(suffix, 12);
     kel_EndianWriteLittleU32(suffix, 12, crc.accumulator());
+    return kel_WriteAll(file, m_data, m_size) && kel_WriteAll(file, m_auxData, m_auxSize) &&
+           kel_WriteAll(file, suffix, sizeof suffix) && std::fflush(file) == 0;
+}
+
+bool DfuFirmware::save(const char* path) const
+{
+    // A symbolic link, dangling or not, is written through to its target.
+    std::string target = path;
+    if (!kel_ResolveLinks(target))
+        return false;
 
     // Something that is not a regular file (a terminal, a pipe, /dev/null) is written in place:
     // there is no earlier file to protect, and replacing it would be wrong.
-    std::string target = path;
     struct stat status;
-    const bool exists = ::stat(path, &status) == 0;
+    const bool exists = ::stat(target.c_str(), &status) == 0;
     if (exists && !S_ISREG(status.st_mode)) {
-        FileCloser file{std::fopen(path, "wb")};
-        return file.file && kel_WriteAll(file.file, m_data, m_size) &&
-               kel_WriteAll(file.file, m_auxData, m_auxSize) && kel_WriteAll(file.file, suffix, sizeof suffix) &&
-               std::fflush(file.file) == 0;
+        FileCloser file{std::fopen(target.c_str(), "wb")};
+        return file.file && writeTo(file.file);
     }
-    // Replace what a symbolic link points at, not the link.
-    if (exists) {
-        if (char* resolved = ::realpath(path, nullptr)) {
-            target = resolved;
-            std::free(resolved);
-        }
-    }
+    // A rename would replace a file that the user may not write; refuse it as opening would.
+    if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+        return false;
 
     // The new file is written next to the destination and renamed over it only once every byte
-    // is on disk, so a failed write never destroys an earlier file.
-    const std::string::size_type slash = target.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    // is on disk, so a failed write never destroys an earlier file. Its name is short, so that
+    // it fits wherever the destination's does.
+    const std::string directory = kel_DirectoryOf(target);
     std::string temporary;
     int fd = -1;
     for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporary = directory + "/." + base + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".tmp";
+        temporary = directory + "/.hiddfu-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
         // 0666 under the umask, as a newly created destination would get.
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
-            return false;
+            break;
     }
-    if (fd < 0)
-        return false;
-    if (exists)
-        ::fchmod(fd, status.st_mode & 07777);
+    if (fd < 0) {
+        // A writable file in a directory the user may not write: in place is the only way left.
+        return exists && (errno == EACCES || errno == EPERM) && saveInPlace(target.c_str(), status);
+    }
+    if (exists) {
+        // The owner and group stay where the process may keep them (as root). The special bits
+        // never carry over: they were granted to the earlier content, not to this one.
+        if (::fchown(fd, status.st_uid, status.st_gid) != 0) {
+            // Not permitted: the new file stays the user's own.
+        }
+        ::fchmod(fd, status.st_mode & 0777);
+    }
 
     FILE* file = ::fdopen(fd, "wb");
     if (!file) {
@@ -354,8 +397,7 @@ bool DfuFirmware::save(const char* path) const
         ::unlink(temporary.c_str());
         return false;
     }
-    bool written = kel_WriteAll(file, m_data, m_size) && kel_WriteAll(file, m_auxData, m_auxSize) &&
-                   kel_WriteAll(file, suffix, sizeof suffix) && std::fflush(file) == 0 && ::fsync(fd) == 0;
+    bool written = writeTo(file) && ::fsync(fd) == 0;
     written = std::fclose(file) == 0 && written;
     if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
         ::unlink(temporary.c_str());
@@ -363,6 +405,22 @@ bool DfuFirmware::save(const char* path) const
     }
     kel_SyncDirectory(directory);
     return true;
+}
+
+bool DfuFirmware::saveInPlace(const char* path, const struct stat& status) const
+{
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (status.st_mode & 07000)
+        ::fchmod(fd, status.st_mode & 0777);
+    FileCloser file{::fdopen(fd, "wb")};
+    if (!file.file) {
+        ::close(fd);
+        return false;
+    }
+    // Overwritten first and cut afterwards, so that a failure leaves as much as it can.
+    return writeTo(file.file) && ::ftruncate(fd, ftello(file.file)) == 0 && ::fsync(fd) == 0;
 }
 
 // ---------------------------------------------------------------------------------------------

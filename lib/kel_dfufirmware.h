@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+struct stat;
+
 namespace kel {
 
 // The DFU suffix checksum: the reflected CRC-32 of IEEE 802.3 without the final inversion,
@@ -65,8 +67,11 @@ public:
     // Reads a DFU file; headerOnly reads just the suffix and auxiliary data and skips the CRC check.
     // On failure the object is left cleared.
     bool load(const char* path, bool headerOnly);
-    // Writes a DFU file. The destination is replaced only once the whole file is on disk; on
-    // failure an existing destination is left as it was.
+    // Writes a DFU file, through a symbolic link to its target. An earlier regular file is
+    // replaced only once the whole new file is on disk, keeping its owner and group where the
+    // process may and its mode without the set-ID and sticky bits; on failure it is left as it
+    // was. A file the user may not write is refused; one in a directory the user may not write
+    // is overwritten in place.
     bool save(const char* path) const;
 
     void printDescription(FILE* stream, const char* title, std::size_t maxRows, std::size_t bytesPerRow) const;
@@ -74,6 +79,9 @@ public:
                               std::size_t maxRows, std::size_t bytesPerRow) const;
 
 private:
+    bool writeTo(FILE* file) const;
+    bool saveInPlace(const char* path, const struct stat& status) const;
+
     std::uint16_t m_version;
     std::uint16_t m_idVendor;
     std::uint16_t m_idProduct;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <system_error>
 
 #include "lib/kel_usbidentifier.h"
 #include "platform/runloop.h"
@@ -101,6 +102,8 @@ bool HidEngine::open(std::uint32_t locationId, std::uint16_t idVendor, std::uint
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_inputThreadState = kInputThreadIdle;
+        // Reports of an earlier open are stale: they answered requests of that session.
+        m_inputReports.clear();
     }
     if (pthread_create(&m_inputThread, nullptr, &HidEngine::inputThreadEntry, this) != 0) {
         close();
@@ -270,7 +273,16 @@ void* HidEngine::inputThreadEntry(void* arg)
         return nullptr;
     }
 
-    platform::RunLoop* loop = platform::RunLoop::current();
+    platform::RunLoop* loop;
+    try {
+        loop = platform::RunLoop::current();
+    } catch (const std::system_error&) {
+        // Out of descriptors: open learns that the thread failed, as an exception here would abort.
+        std::lock_guard<std::mutex> lock(engine->m_mutex);
+        engine->m_inputThreadState = kInputThreadStopped;
+        engine->m_stateCondition.notify_all();
+        return nullptr;
+    }
     engine->m_device->scheduleWithRunLoop(loop);
     std::shared_ptr<platform::RunLoopSource> source =
         platform::RunLoopSource::create(engine, &HidEngine::inputThreadTerminate);

@@ -12,6 +12,11 @@ RunLoopThread::RunLoopThread() : m_thread(), m_state(0)
         throw std::system_error(error, std::generic_category(), "pthread_create");
     std::unique_lock<std::mutex> lock(m_threadMutex);
     m_threadCondition.wait(lock, [this] { return m_state != 0; });
+    if (m_state == 3) {
+        lock.unlock();
+        ::pthread_join(m_thread, nullptr);
+        throw std::system_error(m_startError, "run loop");
+    }
 }
 
 RunLoopThread::~RunLoopThread()
@@ -25,7 +30,17 @@ RunLoopThread::~RunLoopThread()
 void* RunLoopThread::threadEntry(void* object)
 {
     RunLoopThread* self = static_cast<RunLoopThread*>(object);
-    platform::RunLoop* runLoop = platform::RunLoop::current();
+    platform::RunLoop* runLoop;
+    try {
+        runLoop = platform::RunLoop::current();
+    } catch (const std::system_error& error) {
+        // Out of descriptors: the constructor reports it, as an exception here would abort.
+        std::lock_guard<std::mutex> lock(self->m_threadMutex);
+        self->m_startError = error.code();
+        self->m_state = 3;
+        self->m_threadCondition.notify_all();
+        return nullptr;
+    }
     {
         std::lock_guard<std::mutex> lock(self->m_threadMutex);
         self->setRunLoop(runLoop);

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <system_error>
 
 #include "lib/kel_runloopcall.h"
 
@@ -14,7 +15,7 @@ namespace kel {
 class RunLoopThread : public RunLoopCall {
 public:
     // Returns once the thread's loop is running. Throws std::system_error when the thread
-    // cannot be made.
+    // or its loop cannot be made.
     RunLoopThread();
     // Runs what is still queued on the thread, then stops and joins it. Not from the thread.
     ~RunLoopThread() override;
@@ -30,7 +31,8 @@ private:
     pthread_t m_thread;
     std::mutex m_threadMutex;  // taken before the dispatcher's mutex, never after
     std::condition_variable m_threadCondition;
-    std::int32_t m_state;  // 0 starting, 1 running, 2 stopped
+    std::int32_t m_state;  // 0 starting, 1 running, 2 stopped, 3 failed to start
+    std::error_code m_startError;
 };
 
 }  // namespace kel

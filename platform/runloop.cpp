@@ -436,6 +436,8 @@ RunLoop::Result RunLoop::runFor(double seconds, bool returnAfterSourceHandled)
     std::vector<Entry<FdSource, FdSource::State>> fdSources;
     std::vector<pollfd> fds;
     std::uint64_t seen = ~std::uint64_t(0);
+    constexpr std::chrono::milliseconds kMaxFailedWait{100};
+    std::chrono::milliseconds failedWait{0};
 
     for (;;) {
         if (core->stopPending.exchange(false))
@@ -486,6 +488,15 @@ RunLoop::Result RunLoop::runFor(double seconds, bool returnAfterSourceHandled)
         for (pollfd& p : fds)
             p.revents = 0;
         const int ready = ::ppoll(fds.data(), fds.size(), wait, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            // Out of memory, or more descriptors than the limit allows: the next try would most
+            // likely fail as well, so it waits a growing pause (up to 100 ms) rather than spin.
+            failedWait = std::min(failedWait * 2 + std::chrono::milliseconds(1), kMaxFailedWait);
+            std::this_thread::sleep_for(hasDeadline ? std::min<Clock::duration>(failedWait, deadline - Clock::now())
+                                                    : Clock::duration(failedWait));
+        } else {
+            failedWait = std::chrono::milliseconds(0);
+        }
         if (ready > 0) {
             if (fds[0].revents)
                 core->drainWakeUps();

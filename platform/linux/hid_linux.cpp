@@ -130,8 +130,10 @@ IOReturn LinuxHidDevice::getReport(ReportType type, std::uint32_t reportId, std:
 
     unsigned long request = 0;
     // The kernel's buffer holds the report number in byte 0 and its answer counts that byte.
-    const std::size_t capacity = length + (reportId == 0 ? 1 : 0);
-    if (capacity == 0 || capacity > _IOC_SIZEMASK)
+    // The request number carries at most _IOC_SIZEMASK bytes; no report this device sends
+    // is longer, even when its largest is declared so.
+    const std::size_t capacity = std::min<std::size_t>(length + (reportId == 0 ? 1 : 0), _IOC_SIZEMASK);
+    if (capacity == 0)
         return kIOReturnBadArgument;
     switch (type) {
     case kReportTypeFeature:

@@ -14,9 +14,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/emulated/usb_emulated.h"
+#include "tests/support/fake_usb.h"
 #include "platform/runloop.h"
-#include "tests/support/emulated_hid_fixture.h"
+#include "tests/support/test_util.h"
 
 namespace kel {
 namespace {

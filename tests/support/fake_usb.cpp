@@ -1,4 +1,4 @@
-#include "platform/emulated/usb_emulated.h"
+#include "tests/support/fake_usb.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

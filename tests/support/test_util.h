@@ -1,0 +1,54 @@
+// Helpers shared by the unit tests: a temporary directory and waiting for a condition.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include <unistd.h>
+
+namespace kel {
+namespace testing {
+
+// A fresh directory, removed with its contents when the object goes.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "hiddfu-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        m_path = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+    std::string file(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Polls `condition` for up to `seconds`; generous limits keep loaded machines from failing.
+inline bool eventually(const std::function<bool()>& condition, double seconds = 10.0)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+}  // namespace testing
+}  // namespace kel

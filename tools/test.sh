@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test: the unit tests plain, under
+# Installs what is missing (apt runs only then), then builds with warnings as errors and runs every test: the unit tests plain, under
 # ASan+UBSan and under TSan, a bounded run of each fuzz target, and the black-box tests.
 # Name stages to run only those: tools/test.sh [plain] [asan] [tsan] [fuzz] [blackbox]
 set -euo pipefail
@@ -14,7 +14,7 @@ fuzz_seconds=${FUZZ_SECONDS:-30}
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake -S . -B "$dir" -DHIDDFU_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 

@@ -1,14 +1,19 @@
-// Helpers shared by the unit tests: a temporary directory and waiting for a condition.
+// Helpers shared by the unit tests: a temporary directory, waiting for a condition, and a
+// thread running its own run loop.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include <unistd.h>
+
+#include "platform/runloop.h"
 
 namespace kel {
 namespace testing {
@@ -49,6 +54,35 @@ inline bool eventually(const std::function<bool()>& condition, double seconds = 
     }
     return true;
 }
+
+// A thread that runs its loop until stopped; a source keeps the loop from finishing for want of
+// sources.
+class LoopThread {
+public:
+    LoopThread()
+    {
+        std::promise<platform::RunLoop*> started;
+        m_thread = std::thread([this, &started] {
+            m_keepAlive = platform::RunLoopSource::create(nullptr, [](void*) {});
+            platform::RunLoop::current()->addSource(m_keepAlive);
+            started.set_value(platform::RunLoop::current());
+            platform::RunLoop::current()->run();
+        });
+        m_loop = started.get_future().get();
+    }
+    ~LoopThread()
+    {
+        m_loop->stop();
+        m_thread.join();
+    }
+    platform::RunLoop* loop() const { return m_loop; }
+    std::thread::id id() const { return m_thread.get_id(); }
+
+private:
+    std::thread m_thread;
+    platform::RunLoop* m_loop = nullptr;
+    std::shared_ptr<platform::RunLoopSource> m_keepAlive;
+};
 
 }  // namespace testing
 }  // namespace kel

@@ -286,12 +286,6 @@ void EmulatedUsbDevice::detachAfterRequests(std::size_t count)
     m_detachAfter = count == 0 ? 0 : m_requests + count;
 }
 
-std::size_t EmulatedUsbDevice::requestCount() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests;
-}
-
 bool EmulatedUsbDevice::isTerminated() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -545,18 +539,6 @@ void EmulatedUsbBus::attach(const std::shared_ptr<EmulatedUsbDevice>& device)
 void EmulatedUsbBus::detach(const std::shared_ptr<EmulatedUsbDevice>& device)
 {
     m_state->detach(device);
-}
-
-std::shared_ptr<EmulatedUsbDevice> EmulatedUsbBus::replug(const std::shared_ptr<EmulatedUsbDevice>& device)
-{
-    detach(device);
-    auto fresh = EmulatedUsbDevice::create(device->config());
-    {
-        std::lock_guard<std::mutex> lock(device->m_mutex);
-        fresh->m_strings = device->m_strings;
-    }
-    attach(fresh);
-    return fresh;
 }
 
 void EmulatedUsbBus::detachAll()

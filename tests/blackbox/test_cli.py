@@ -103,3 +103,48 @@ def test_dfufile_describes_valid_files_and_names_the_others(tmp_path):
     body = (': %s\n  VendorID:        0x0a12\n  ProductID:       0x0001\n  DeviceRelease:   0x0100\n'
             '  Aux data size:   0 bytes\n  Firmware size:   3 bytes\n    Firmware:  41 42 43 : ABC\n' % good)
     assert re.fullmatch('(Firmware object @ 0x[0-9a-f]+%s){2}' % re.escape(body), result.stdout.decode()), result
+
+
+def rows(label, data, wide):
+    """The dump of `data` as `dfufile` lays it out: rows of 32 bytes, at most 8 of them, compact
+    below 17 rows, with offsets above."""
+    text = '    %s%s' % (label, '\n' if wide else ':  ')
+    for row in range(0, min(len(data), 256), 32):
+        part = data[row:row + 32]
+        line = ' '.join('%02x' % b for b in part) + ' : ' + ''.join(chr(b) if 32 <= b < 127 else '.' for b in part)
+        text += ('        %08x:  ' % row if wide else '' if row == 0 else ':  ') + line + '\n'
+    if len(data) > 256:
+        text += '        (%d of %d bytes not shown)\n' % (len(data) - 256, len(data))
+    return text
+
+
+def csr_image(length_field=100, size=100, magic=b'CSR-dfu'):
+    image = bytearray(size)
+    image[0:8] = magic + b'\x01'
+    image[8:12] = bytes([2, 1, length_field, 0])
+    image[14] = 0x64
+    image[16:32] = b'Widget firmware\x7f'
+    return bytes(image)
+
+
+CSR_LINES = ('  CSR file id:     CSR-dfu.\n  CSR file vers:   0x0102\n  CSR file len:    0x%04x%s\n'
+             '  CSR hdr len:     0x0064\n  CSR file desc:   Widget firmware.' + '.' * 48 + '\n')
+
+
+@pytest.mark.parametrize('image, aux, tail', [
+    (b'\x00\x7f\x80\xff~ ', b'\x01\x02AB', ''),
+    (b'a' * 40, b'', ''), (bytes(range(256)), b'', ''), (b'a' * 257, b'', ''), (b'a' * 543, b'x' * 239, ''),
+    (b'a' * 544, b'', ''),
+    (csr_image(), b'', CSR_LINES % (100, '')),
+    (csr_image(101), b'', CSR_LINES % (101, ' Note: does not match firmware data size')),
+    (csr_image(size=99), b'', ''), (csr_image(magic=b'csr-dfu'), b'', ''),
+], ids=['bytes', '40', '256', '257', '543-aux', '544', 'csr', 'csr-length', 'csr-short', 'csr-case'])
+def test_dfufile_dumps_image_aux_data_and_csr_header(tmp_path, image, aux, tail):
+    path = tmp_path / 'f.dfu'
+    path.write_bytes(dfu_bytes(image, 0x0A12, 0x0001, aux=aux))
+    result = run('dfufile', str(path))
+    assert result.returncode == 0, result
+    body = (': %s\n  VendorID:        0x0a12\n  ProductID:       0x0001\n  DeviceRelease:   0x0100\n'
+            '  Aux data size:   %d bytes\n' % (path, len(aux)) + (rows('AuxData', aux, False) if aux else '') +
+            '  Firmware size:   %d bytes\n' % len(image) + rows('Firmware', image, len(image) > 543) + tail)
+    assert re.fullmatch('Firmware object @ 0x[0-9a-f]+' + re.escape(body), result.stdout.decode()), result

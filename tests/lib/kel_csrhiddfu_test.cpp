@@ -409,6 +409,23 @@ TEST_F(CsrHidDfuTest, BackupRejectsMalformedDataAndLeavesAClearedFirmware)
         EXPECT_TRUE(backup.equals(DfuFirmware()));
         EXPECT_EQ(100.0, m_progress.back());
     }
+    // An image that would outgrow what a DFU file can hold is refused before it does.
+    struct SmallLimit : CsrHidDfu {
+        explicit SmallLimit(std::size_t limit) { m_maxBackupLength = limit; }
+    };
+    for (std::size_t limit : {2033u, 2034u}) {
+        SmallLimit dfu(limit);
+        ASSERT_TRUE(dfu.connect(kLocation, 0, 0, 0, 0, 0));
+        script({reply(2, status(2)), reply(1, dataReport(1017, 1023)), reply(1, dataReport(1017, 1023)),
+                reply(1, dataReport(0, 6))});
+        DfuFirmware backup;
+        CaptureStderr();
+        EXPECT_EQ(limit == 2034u, dfu.backup(backup));
+        EXPECT_EQ(limit == 2034u ? "" : "backup: image larger than 2033 bytes - its file could not be loaded\n",
+                  GetCapturedStderr());
+        EXPECT_EQ(limit == 2034u ? 2034u : 0u, backup.size());
+        m_device.script.clear();
+    }
     // A device that can't be brought to idle gives no progress at all.
     script({reply(2, status(10)), expectSet(3, {3, 4}), reply(2, status(10))});
     DfuFirmware backup;

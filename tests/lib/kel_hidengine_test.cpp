@@ -32,12 +32,15 @@ TEST(HidEngine, MatchesOnlyTheGivenKeysAndPicksByIndex)
     EXPECT_EQ(64u, engine.maxInputReportSize());
     EXPECT_EQ(1023u, engine.maxFeatureReportSize());
 
-    // Zero means "any", the location excepted.
+    // Zero means "any", the location excepted. Opening again lets go of the first device.
+    EXPECT_TRUE(bus.devices[0]->scheduled());
     ASSERT_TRUE(engine.open(kLocation, 0, 0, 0, 0, 1));
+    EXPECT_FALSE(bus.devices[0]->scheduled());
     EXPECT_EQ((HidMatching{{"LocationID", kLocation}}), bus.matchings.back());
     EXPECT_EQ(0x2222, engine.idProduct());
     EXPECT_FALSE(engine.open(kLocation, 0, 0, 0, 0, 2));
-    EXPECT_FALSE(engine.isOpen());
+    EXPECT_FALSE(engine.isOpen() || bus.devices[1]->scheduled());
+    engine.close();  // closing twice is harmless
     EXPECT_FALSE(engine.open(0, 0, 0, 0, 0, 0));
 
     // At most sixteen interfaces at one place.
@@ -144,6 +147,19 @@ TEST(HidEngine, WaitTakesQueuedReportsByIdAndTimesOut)
     device.sendInput(4, {4});
     engine.close();
     EXPECT_FALSE(engine.asyncGetNextReport(256, report, 0));
+}
+
+TEST(HidEngine, ADeviceWithoutInputReportsGetsNoCallback)
+{
+    FakeHidBus bus;
+    auto properties = csrProperties();
+    properties[platform::kHidMaxInputReportSizeKey] = 0;
+    auto& device = bus.attach(properties);
+    HidEngine engine;
+    ASSERT_TRUE(engine.open(kLocation, 0, 0, 0, 0, 0));
+    device.sendInput(1, {1, 2});
+    Bytes report;
+    EXPECT_FALSE(engine.asyncGetNextReport(256, report, 100));
 }
 
 TEST(HidEngine, RemovalEndsWaitsAndDisconnects)

@@ -117,6 +117,11 @@ public:
             std::lock_guard<std::mutex> waitForDelivery(m_performMutex);
     }
 
+    bool scheduled()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_source != nullptr;
+    }
     // Any thread: an input report for the scheduled loop, or the device leaving for good.
     void sendInput(std::uint32_t id, Bytes bytes) { post({false, id, std::move(bytes)}); }
     void remove()

@@ -54,6 +54,13 @@ DfuFirmware firmwareOf(const Bytes& image)
     return firmware;
 }
 
+// A script, what the call returns and what it prints.
+struct ScriptCase {
+    std::deque<Step> steps;
+    bool result;
+    const char* message;
+};
+
 class CsrHidDfuTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -150,21 +157,17 @@ TEST_F(CsrHidDfuTest, ResetAndClearSendControlReportsOnlyWhenConnected)
 
 TEST_F(CsrHidDfuTest, SetDeviceToIdleClearsAnErrorWithoutReset)
 {
-    struct Case {
-        std::deque<Step> steps;
-        bool idle;
-        const char* message;
-    } cases[] = {
+    ScriptCase cases[] = {
         {{reply(2, status(2))}, true, ""},
         {{reply(2, status(10)), expectSet(3, {3, 4}), reply(2, status(2))}, true, ""},
         {{reply(2, status(10)), expectSet(3, {3, 4}), reply(2, status(10, 0, 3))}, false,
          "setDeviceToIdle: failed to clear device error - final state 10, 3\n"},
     };
-    for (Case& c : cases) {
+    for (ScriptCase& c : cases) {
         const std::size_t steps = c.steps.size();
         script(std::move(c.steps));
         CaptureStderr();
-        EXPECT_EQ(c.idle, m_dfu.setDeviceToIdle()) << steps;
+        EXPECT_EQ(c.result, m_dfu.setDeviceToIdle()) << steps;
         EXPECT_EQ(c.message, GetCapturedStderr());
     }
     EXPECT_EQ(1u, m_bus.matchings.size());  // never reopened
@@ -177,23 +180,19 @@ TEST_F(CsrHidDfuTest, SetDeviceToIdleResetsAndFindsTheDeviceAgainByPlaceAndUsage
     m_device.props[platform::kHidProductIdKey] = 0xFFFF;
     ASSERT_TRUE(m_dfu.connect(kLocation, 0x0A12, 0xFFFF, 1, 0xFF00, 0));
     const Step reset = expectSet(3, {3, 0xFF});
-    struct Case {
-        std::deque<Step> steps;
-        bool idle;
-        const char* message;
-    } cases[] = {
+    ScriptCase cases[] = {
         {{reply(2, {}, kIOReturnError), reset, reply(2, status(2))}, true, ""},
         {{reply(2, status(5)), reset, reply(2, status(10)), expectSet(3, {3, 4}), reply(2, status(2))}, true, ""},
         {{reply(2, status(0)), reset, reply(2, status(10)), expectSet(3, {3, 4}), reply(2, status(10, 0, 6))},
          false, "setDeviceToIdle: failed to clear device error after reset - final state 10, 6\n"},
         {{reply(2, status(5)), reset, reply(2, status(4))}, false, ""},
     };
-    for (Case& c : cases) {
+    for (ScriptCase& c : cases) {
         const std::int64_t product = m_device.props[platform::kHidProductIdKey] == 0x1004 ? 0x2004 : 0x1004;
         c.steps[1].then = [this, product] { m_device.props[platform::kHidProductIdKey] = product; };
         script(std::move(c.steps));
         CaptureStderr();
-        EXPECT_EQ(c.idle, m_dfu.setDeviceToIdle());
+        EXPECT_EQ(c.result, m_dfu.setDeviceToIdle());
         EXPECT_EQ(c.message, GetCapturedStderr());
         EXPECT_EQ((platform::HidMatching{{"LocationID", kLocation}, {"DeviceUsage", 1}, {"DeviceUsagePage", 0xFF00}}),
                   m_bus.matchings.back());
@@ -315,11 +314,7 @@ TEST_F(CsrHidDfuTest, UpdateWaitsThePollTimeoutsTheDeviceAsksFor)
 
 TEST_F(CsrHidDfuTest, UpdateFailuresAndWarnings)
 {
-    struct Case {
-        std::deque<Step> steps;
-        bool result;
-        const char* message;
-    } cases[] = {
+    ScriptCase cases[] = {
         {{reply(2, status(2)), expectSet(1, block(0, {9})), reply(2, status(10, 0, 8))}, false,
          "update: device state error 10, 8 @0\n"},
         {{reply(2, status(2)), expectSet(1, block(0, {9}), kIOReturnError)}, false,
@@ -330,7 +325,7 @@ TEST_F(CsrHidDfuTest, UpdateFailuresAndWarnings)
          "update: error writing final record @1 - device may be corrupt\n"
          "update: warning - unexpected device state after update 256, 0\n"},
     };
-    for (Case& c : cases) {
+    for (ScriptCase& c : cases) {
         script(std::move(c.steps));
         m_progress.clear();
         CaptureStderr();

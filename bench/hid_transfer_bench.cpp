@@ -1,5 +1,5 @@
 // Host cost of a firmware transfer: `update` and `backup` of a 4 MiB image through the real
-// commands against the emulated CSR device, which answers at once. The device notes when each
+// commands against a scripted fake device, which answers at once. The device notes when each
 // block (command report 1 or data report 1) reaches it; the gap between two blocks is what the
 // tool spends per block: framing, the status round trip, progress and its JSON document, which
 // goes to /dev/null. Target: median under 20 us per block.
@@ -26,38 +26,52 @@
 #include "kel_arkcommand.h"
 #include "lib/kel_dfufirmware.h"
 #include "lib/kel_hidengine.h"
-#include "platform/emulated/csr_device.h"
-#include "platform/emulated/hid_emulated.h"
+#include "tests/support/fake_hid.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using kel::platform::EmulatedCsrDevice;
-using kel::platform::HidDevice;
+using kel::testing::Bytes;
+using kel::testing::Clock;
+using kel::testing::expectSet;
+using kel::testing::reply;
 
 constexpr const char* kIdentifier = "0a12-1004-01200000";
 constexpr std::size_t kImageSize = 4u << 20;
+constexpr std::size_t kBlocks = (kImageSize + 1016) / 1017;
+const Bytes kIdle = {2, 0, 0, 0, 0, 2, 0};
 
-class TimedCsrDevice : public EmulatedCsrDevice {
-public:
-    std::vector<Clock::time_point> blocks;
+// The requests of an update, then of a backup of the same image; each command ends with a reset.
+void scriptUpdate(kel::testing::FakeHidDevice& device)
+{
+    device.script.push_back(reply(2, kIdle));
+    for (std::size_t block = 0; block <= kBlocks; ++block) {
+        device.script.push_back(expectSet(1, {1, 1}));
+        device.script.push_back(reply(2, {2, 0, 0, 0, 0, static_cast<std::uint8_t>(block < kBlocks ? 5 : 2), 0}));
+    }
+    device.script.push_back(expectSet(3, {3, 0xFF}));
+}
+void scriptBackup(kel::testing::FakeHidDevice& device, const Bytes& image)
+{
+    device.script.push_back(reply(2, kIdle));
+    for (std::size_t at = 0; at <= image.size(); at += 1017) {
+        const std::size_t payload = std::min<std::size_t>(1017, image.size() - at);
+        Bytes report = {1, static_cast<std::uint8_t>(payload), static_cast<std::uint8_t>(payload >> 8), 0, 0, 0};
+        report.insert(report.end(), image.begin() + static_cast<std::ptrdiff_t>(at),
+                      image.begin() + static_cast<std::ptrdiff_t>(at + payload));
+        report.resize(1023);
+        device.script.push_back(reply(1, std::move(report)));
+    }
+    device.script.push_back(expectSet(3, {3, 0xFF}));
+}
 
-protected:
-    kel::IOReturn handleSetReport(HidDevice::ReportType type, std::uint32_t reportId, const std::uint8_t* data,
-                                  std::size_t length) override
-    {
-        if (type == HidDevice::kReportTypeFeature && reportId == 1)
-            blocks.push_back(Clock::now());
-        return EmulatedCsrDevice::handleSetReport(type, reportId, data, length);
-    }
-    kel::IOReturn handleGetReport(HidDevice::ReportType type, std::uint32_t reportId, std::uint8_t* buffer,
-                                  std::size_t& length) override
-    {
-        if (type == HidDevice::kReportTypeFeature && reportId == 1)
-            blocks.push_back(Clock::now());
-        return EmulatedCsrDevice::handleGetReport(type, reportId, buffer, length);
-    }
-};
+// Every `stride`-th request time from `first` on.
+std::vector<Clock::time_point> every(const std::vector<Clock::time_point>& times, std::size_t first, std::size_t stride)
+{
+    std::vector<Clock::time_point> picked;
+    for (std::size_t i = first; i < times.size(); i += stride)
+        picked.push_back(times[i]);
+    return picked;
+}
 
 double quantile(std::vector<double> values, double q)
 {
@@ -96,11 +110,8 @@ std::vector<std::uint8_t> csrImage()
 
 int transfers(int repetitions)
 {
-    kel::platform::EmulatedHidBus bus;
-    kel::platform::ScopedHidBackend scope(bus);
-    auto device = std::make_shared<TimedCsrDevice>();
-    device->setResetBehaviour(true, 0.0);
-    bus.attach(device);
+    kel::testing::FakeHidBus bus;
+    auto& device = bus.attach(kel::testing::csrProperties());
 
     const std::vector<std::uint8_t> image = csrImage();
     const std::string path = "/tmp/hid_transfer_bench_" + std::to_string(getpid()) + ".dfu";
@@ -122,25 +133,28 @@ int transfers(int repetitions)
 
     std::vector<double> updateGaps, backupGaps, updateWall, backupWall;
     for (int run = 0; run < repetitions; ++run) {
-        device->blocks.clear();
-        device->blocks.reserve(8192);
+        device.times.clear();
+        device.times.reserve(3 * kBlocks);
+        device.sent.clear();
+        scriptUpdate(device);
         auto start = Clock::now();
         const bool updated = kel::ark_CommandUpdate(kIdentifier, path.c_str());
         updateWall.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        const auto gaps = gapsMicroseconds(device->blocks);
-        updateGaps.insert(updateGaps.end(), gaps.begin(), gaps.end());
-        if (!updated || device->firmware() != image) {
+        const auto gaps = gapsMicroseconds(every(device.times, 1, 2));
+        updateGaps.insert(updateGaps.end(), gaps.begin(), gaps.end() - 1);
+        if (!updated || !device.script.empty() || !device.errors.empty()) {
             std::fprintf(stderr, "update failed\n");
             return 1;
         }
 
-        device->blocks.clear();
+        device.times.clear();
+        scriptBackup(device, image);
         start = Clock::now();
         const bool backedUp = kel::ark_CommandBackup(kIdentifier, backupPath.c_str());
         backupWall.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        const auto readGaps = gapsMicroseconds(device->blocks);
-        backupGaps.insert(backupGaps.end(), readGaps.begin(), readGaps.end());
-        if (!backedUp) {
+        const auto readGaps = gapsMicroseconds(every(device.times, 1, 1));
+        backupGaps.insert(backupGaps.end(), readGaps.begin(), readGaps.end() - 1);
+        if (!backedUp || !device.script.empty() || !device.errors.empty()) {
             std::fprintf(stderr, "backup failed\n");
             return 1;
         }
@@ -148,8 +162,7 @@ int transfers(int repetitions)
     std::remove(path.c_str());
     std::remove(backupPath.c_str());
 
-    const std::size_t blocks = (kImageSize + 1016) / 1017;
-    std::fprintf(stderr, "4 MiB image, %zu blocks of 1017 bytes, %d runs each\n", blocks, repetitions);
+    std::fprintf(stderr, "4 MiB image, %zu blocks of 1017 bytes, %d runs each\n", kBlocks, repetitions);
     const auto report = [](const char* name, const std::vector<double>& gaps, const std::vector<double>& wall) {
         std::fprintf(stderr,
                      "%s: per block %.2f us median, %.2f us 99th percentile, %.2f us mean; "
@@ -164,14 +177,14 @@ int transfers(int repetitions)
 
 int idle(double seconds, bool get)
 {
-    kel::platform::EmulatedHidBus bus;
-    kel::platform::ScopedHidBackend scope(bus);
-    auto device = std::make_shared<EmulatedCsrDevice>();
-    bus.attach(device);
+    kel::testing::FakeHidBus bus;
+    auto& device = bus.attach(kel::testing::csrProperties());
 
     if (get) {
         // The device never answers; the command waits its 200 ms per name, so ask enough names.
         const std::vector<std::string> names(static_cast<std::size_t>(seconds * 5.0) + 1, "silent");
+        for (std::size_t i = 0; i < names.size(); ++i)
+            device.script.push_back(expectSet(1, {1, 's'}));
         kel::ark_CommandControl(kIdentifier, names, true);
         return 0;
     }

@@ -22,7 +22,7 @@
 
 #include "kel_arkcommand.h"
 #include "lib/kel_usbdiscovery.h"
-#include "platform/emulated/usb_emulated.h"
+#include "tests/support/fake_usb.h"
 #include "platform/runloop.h"
 
 namespace {

@@ -149,7 +149,7 @@ bool CsrHidDfu::getDeviceStatus(std::uint32_t& state, std::uint32_t& pollTimeout
         return false;
     }
     state = report[5];
-    pollTimeout = report[2] | (report[3] << 8) | (report[4] << 16);
+    pollTimeout = static_cast<std::uint32_t>(report[2] | (report[3] << 8) | (report[4] << 16));
     status = report[6];
     return true;
 }

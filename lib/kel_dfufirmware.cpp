@@ -43,7 +43,7 @@ constexpr CrcSlices kCrcSlices;
 constexpr std::array<std::uint32_t, 256> kel_CrcByteTable()
 {
     std::array<std::uint32_t, 256> table{};
-    for (int i = 0; i < 256; ++i)
+    for (std::size_t i = 0; i < 256; ++i)
         table[i] = kCrcSlices.table[0][i];
     return table;
 }

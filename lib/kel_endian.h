@@ -1,17 +1,18 @@
 // Little-endian reads and writes at a byte offset, with no alignment requirement.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kel {
 
-inline std::uint16_t kel_EndianReadLittleU16(const void* base, unsigned offset)
+inline std::uint16_t kel_EndianReadLittleU16(const void* base, std::size_t offset)
 {
     const unsigned char* p = static_cast<const unsigned char*>(base) + offset;
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 
-inline std::uint32_t kel_EndianReadLittleU32(const void* base, unsigned offset)
+inline std::uint32_t kel_EndianReadLittleU32(const void* base, std::size_t offset)
 {
     const unsigned char* p = static_cast<const unsigned char*>(base) + offset;
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |

@@ -52,10 +52,10 @@ public:
     // The object may be of a class derived from the member's: it is stored as the
     // member's class, so the adapter needs no further adjustment.
     template <class T, class U>
-    Functor(T& object, R (U::*method)())
-        : FunctorBase(static_cast<U*>(&object), &method, sizeof method), m_adapter(&adapterFunction<U>)
+    Functor(T& object, R (U::*member)())
+        : FunctorBase(static_cast<U*>(&object), &member, sizeof member), m_adapter(&adapterFunction<U>)
     {
-        static_assert(sizeof method <= sizeof m_method, "member pointer does not fit");
+        static_assert(sizeof member <= sizeof m_method, "member pointer does not fit");
     }
 
     R operator()() const
@@ -86,10 +86,10 @@ public:
     // The object may be of a class derived from the member's: it is stored as the
     // member's class, so the adapter needs no further adjustment.
     template <class T, class U>
-    Functor(T& object, R (U::*method)(A1))
-        : FunctorBase(static_cast<U*>(&object), &method, sizeof method), m_adapter(&adapterFunction<U>)
+    Functor(T& object, R (U::*member)(A1))
+        : FunctorBase(static_cast<U*>(&object), &member, sizeof member), m_adapter(&adapterFunction<U>)
     {
-        static_assert(sizeof method <= sizeof m_method, "member pointer does not fit");
+        static_assert(sizeof member <= sizeof m_method, "member pointer does not fit");
     }
 
     R operator()(A1 a1) const

@@ -2,8 +2,6 @@
 
 #include <atomic>
 
-#include "platform/linux/hid_linux.h"
-
 namespace kel {
 namespace platform {
 
@@ -14,7 +12,7 @@ std::atomic<HidBackend*> g_backend{nullptr};
 HidBackend& hidBackend()
 {
     HidBackend* backend = g_backend.load(std::memory_order_acquire);
-    return backend ? *backend : linuxHidBackend();
+    return backend ? *backend : defaultHidBackend();
 }
 
 void setHidBackend(HidBackend* backend)

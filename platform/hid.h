@@ -81,9 +81,11 @@ public:
     virtual std::unique_ptr<HidManager> createManager() = 0;
 };
 
-// The backend in use: the Linux one unless another was installed.
+// The backend the build chose (HIDDFU_BACKEND); each backend defines it.
+HidBackend& defaultHidBackend();
+// The backend in use: the default one unless another was installed.
 HidBackend& hidBackend();
-// Installs `backend` (not owned); null goes back to the Linux backend.
+// Installs `backend` (not owned); null goes back to the default one.
 void setHidBackend(HidBackend* backend);
 
 }  // namespace platform

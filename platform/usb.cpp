@@ -2,8 +2,6 @@
 
 #include <atomic>
 
-#include "platform/linux/usb_linux.h"
-
 namespace kel {
 namespace platform {
 
@@ -16,7 +14,7 @@ std::atomic<UsbBackend*> g_installedBackend{nullptr};
 UsbBackend& usbBackend()
 {
     UsbBackend* backend = g_installedBackend.load(std::memory_order_acquire);
-    return backend ? *backend : linuxUsbBackend();
+    return backend ? *backend : defaultUsbBackend();
 }
 
 void setUsbBackend(UsbBackend* backend)

@@ -143,9 +143,11 @@ public:
     virtual std::shared_ptr<UsbRegistryEntry> registryRoot() = 0;
 };
 
-// The backend in use: the Linux one unless another was installed.
+// The backend the build chose (HIDDFU_BACKEND); each backend defines it.
+UsbBackend& defaultUsbBackend();
+// The backend in use: the default one unless another was installed.
 UsbBackend& usbBackend();
-// Installs `backend` (not owned); null goes back to the Linux backend.
+// Installs `backend` (not owned); null goes back to the default one.
 void setUsbBackend(UsbBackend* backend);
 
 }  // namespace platform

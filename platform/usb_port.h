@@ -49,9 +49,9 @@ public:
             Matching& m_registration;
         };
 
-        Matching(UsbPortRegistrations& port, const UsbMatching& matching,
-                 UsbNotificationPort::MatchingCallback callback, void* refCon)
-            : matching(matching), callback(callback), refCon(refCon), iterator(port, *this)
+        Matching(UsbPortRegistrations& port, const UsbMatching& what,
+                 UsbNotificationPort::MatchingCallback call, void* context)
+            : matching(what), callback(call), refCon(context), iterator(port, *this)
         {
         }
 

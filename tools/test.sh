@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test: the unit tests plain, under
-# ASan+UBSan and under TSan, a bounded run of each fuzz target, the black-box tests, and the
-# Debian package with its manual, udev rules and completion.
+# Installs what is missing (apt runs only then), then builds with warnings as errors and runs
+# every test: the unit tests plain, under ASan+UBSan and under TSan, a bounded run of each fuzz
+# target, the black-box tests, and the Debian package with its manual, udev rules and completion.
 # Name stages to run only those: tools/test.sh [plain] [asan] [tsan] [fuzz] [blackbox] [package]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +15,7 @@ fuzz_seconds=${FUZZ_SECONDS:-30}
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake -S . -B "$dir" -DHIDDFU_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 

@@ -5,7 +5,7 @@ import json
 import pytest
 from gi.repository import GLib
 
-from csr_model import STATE_DOWNLOAD_IDLE, STATE_ERROR, csr_firmware
+from csr_model import STATE_DOWNLOAD_IDLE, STATE_ERROR, STATUS_ERR_ADDRESS, csr_firmware
 from dfu_file import dfu_bytes, parse_dfu
 
 STATE_FAILED, STATE_DONE, STATE_READING, STATE_WRITING, STATE_COMPLETING = -1, 0, 2, 3, 4
@@ -224,3 +224,14 @@ def test_update_waits_a_while_for_a_slow_reenumeration(tree, tmp_path, back_afte
             (255, STATE_FAILED, 'Error updating device'), result
         assert 'timeout reaquiring device after reset' in result.stderr
         assert model.blocks == []
+
+
+def test_a_device_error_ends_the_update_with_its_document_and_a_reset(tree, tmp_path):
+    tree.model.fail_block = 1
+    source = write_file(tmp_path, 'new.dfu', dfu_bytes(csr_firmware(4068), 0x0A12, 0x1004))
+    result = tree.harness.run('update', tree.csr.identifier, source, timeout=30)
+    assert result.returncode == 255, result
+    last = transfers(result, tree.csr.identifier)[-1]
+    assert (last['state'], last['error'], last['progress']) == (STATE_FAILED, 'Error updating device', 37.5)
+    assert 'update: device state error 10, %d @1\n' % STATUS_ERR_ADDRESS in result.stderr
+    assert tree.model.controls == [0xFF], 'reset after the failure'

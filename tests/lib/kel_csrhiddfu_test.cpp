@@ -1,561 +1,434 @@
 #include "lib/kel_csrhiddfu.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <thread>
 
 #include "lib/kel_dfufirmware.h"
-#include "lib/kel_usbidentifier.h"
-#include "tests/support/emulated_hid_fixture.h"
+#include "tests/support/fake_hid.h"
 
 namespace kel {
 namespace {
 
-using ::testing::HasSubstr;
-using platform::EmulatedCsrDevice;
-using platform::HidDevice;
-using testing::secondsSince;
+using namespace testing;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+using Progress = std::vector<double>;
+using std::chrono::milliseconds;
 
-struct ProgressLog {
-    std::vector<double> values;
-    std::vector<CsrHidDfu::Activity> activities;
+constexpr std::uint32_t kLocation = 0x01200000;
 
-    static void callback(void* context, double percent, CsrHidDfu::Activity activity)
-    {
-        auto* log = static_cast<ProgressLog*>(context);
-        log->values.push_back(percent);
-        log->activities.push_back(activity);
-    }
-};
-
-std::vector<std::uint8_t> pattern(std::size_t size, unsigned seed = 7)
+Bytes status(std::uint8_t state, std::uint32_t pollTimeout = 0, std::uint8_t code = 0)
 {
-    std::vector<std::uint8_t> bytes(size);
+    return {2, 0x77, static_cast<std::uint8_t>(pollTimeout), static_cast<std::uint8_t>(pollTimeout >> 8),
+            static_cast<std::uint8_t>(pollTimeout >> 16), state, code};
+}
+Bytes pattern(std::size_t size)
+{
+    Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<std::uint8_t>((i * 131 + seed) ^ (i >> 8));
+        bytes[i] = static_cast<std::uint8_t>(i * 131 + (i >> 8) + 7);
     return bytes;
 }
-
-DfuFirmware firmwareOf(const std::vector<std::uint8_t>& image)
+// Command 1 for `block` carrying `data`: the header and the data, as the start of the report.
+Bytes block(std::uint16_t number, const Bytes& data)
+{
+    Bytes report = data;
+    const std::uint8_t header[6] = {1, 1, static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
+                                    static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(data.size() >> 8)};
+    report.insert(report.begin(), header, header + 6);
+    return report;
+}
+Bytes dataReport(std::size_t payload, std::size_t length, std::uint8_t fill = 0xAB)
+{
+    Bytes report(length, fill);
+    report[0] = 1;
+    report[1] = static_cast<std::uint8_t>(payload);
+    report[2] = static_cast<std::uint8_t>(payload >> 8);
+    return report;
+}
+DfuFirmware firmwareOf(const Bytes& image)
 {
     DfuFirmware firmware;
     firmware.setData(image.data(), image.size());
     return firmware;
 }
 
-std::vector<std::uint8_t> status(std::uint8_t state, std::uint8_t code, std::uint32_t pollTimeout = 0)
-{
-    return {2, 0, static_cast<std::uint8_t>(pollTimeout), static_cast<std::uint8_t>(pollTimeout >> 8),
-            static_cast<std::uint8_t>(pollTimeout >> 16), state, code};
-}
+// A script, what the call returns and what it prints.
+struct ScriptCase {
+    std::deque<Step> steps;
+    bool result;
+    const char* message;
+};
 
-class CsrHidDfuTest : public testing::EmulatedHidTest {
+class CsrHidDfuTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EmulatedHidTest::SetUp();
-        m_device->setResetBehaviour(true, 0.1);
-        ASSERT_TRUE(m_dfu.connect(UsbIdentifier(kVendor, kProduct, kLocation), 0, 0, 0));
-        m_dfu.setProgressCallback(&ProgressLog::callback, &m_progress);
+        ASSERT_TRUE(m_dfu.connect(kLocation, 0x0A12, 0x1004, 0, 0, 0));
+        m_dfu.setProgressCallback(
+            [](void* context, double percent, CsrHidDfu::Activity activity) {
+                auto* self = static_cast<CsrHidDfuTest*>(context);
+                self->m_progress.push_back(percent);
+                self->m_activities.push_back(activity);
+            },
+            this);
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(m_device.script.empty()) << m_device.script.size() << " steps left";
+        EXPECT_EQ(std::vector<std::string>(), m_device.errors);
+    }
+    void script(std::deque<Step> steps) { m_device.script = std::move(steps); }
+    double gap(std::size_t from, std::size_t to) const
+    {
+        return std::chrono::duration<double>(m_device.times.at(to) - m_device.times.at(from)).count();
     }
 
-    void queueStatus(const std::vector<std::uint8_t>& report)
-    {
-        m_device->queueGetReply(HidDevice::kReportTypeFeature, 2, kIOReturnSuccess, report);
-    }
-    void queueData(const std::vector<std::uint8_t>& report)
-    {
-        m_device->queueGetReply(HidDevice::kReportTypeFeature, 1, kIOReturnSuccess, report);
-    }
-
+    FakeHidBus m_bus;
+    FakeHidDevice& m_device = m_bus.attach(csrProperties());
     CsrHidDfu m_dfu;
-    ProgressLog m_progress;
+    Progress m_progress;
+    std::vector<CsrHidDfu::Activity> m_activities;
 };
-
-std::vector<std::uint8_t> dataReport(std::size_t payload, std::size_t length, std::uint8_t fill = 0xAB)
-{
-    std::vector<std::uint8_t> report(length, fill);
-    report[0] = 1;
-    report[1] = static_cast<std::uint8_t>(payload);
-    report[2] = static_cast<std::uint8_t>(payload >> 8);
-    report[3] = report[4] = report[5] = 0;
-    return report;
-}
 
 TEST(ChdMakeCommand, FramesHeaderDataAndZeroTail)
 {
-    std::vector<std::uint8_t> buffer(1023, 0xEE);
+    Bytes buffer(1023, 0xEE);
     const std::uint8_t data[3] = {0xA1, 0xA2, 0xA3};
     ASSERT_TRUE(chdMakeCommand(buffer, 1, 0x0102, data, 3));
-    ASSERT_EQ(1023u, buffer.size());
-    EXPECT_EQ((std::vector<std::uint8_t>{1, 1, 2, 1, 3, 0, 0xA1, 0xA2, 0xA3}),
-              std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 9));
-    EXPECT_EQ(std::vector<std::uint8_t>(1014, 0), std::vector<std::uint8_t>(buffer.begin() + 9, buffer.end()));
+    Bytes expected = {1, 1, 2, 1, 3, 0, 0xA1, 0xA2, 0xA3};
+    expected.resize(1023);
+    EXPECT_EQ(expected, buffer);
 
-    const std::vector<std::uint8_t> full(1018, 0x55);
-    std::vector<std::uint8_t> before = buffer;
+    const Bytes full(1018, 0x55);
+    Bytes huge(70000);
     EXPECT_FALSE(chdMakeCommand(buffer, 1, 0, full.data(), 1018));
     EXPECT_FALSE(chdMakeCommand(buffer, 256, 0, data, 3));
     EXPECT_FALSE(chdMakeCommand(buffer, 1, 65536, data, 3));
     EXPECT_FALSE(chdMakeCommand(buffer, 1, 0, nullptr, 3));
-    std::vector<std::uint8_t> huge(70000);
     EXPECT_FALSE(chdMakeCommand(huge, 1, 0, huge.data(), 65536));
-    EXPECT_EQ(before, buffer);
+    EXPECT_EQ(expected, buffer);  // untouched by every refusal
 
     ASSERT_TRUE(chdMakeCommand(buffer, 1, 65535, full.data(), 1017));
-    EXPECT_EQ(0x55, buffer[1022]);
-    EXPECT_EQ(0xFF, buffer[2]);
-    EXPECT_EQ(0xFF, buffer[3]);
+    EXPECT_EQ(block(65535, Bytes(1017, 0x55)), buffer);
     ASSERT_TRUE(chdMakeCommand(buffer, 1, 2, nullptr, 0));
-    EXPECT_EQ(0, buffer[4]);
-    EXPECT_EQ(std::vector<std::uint8_t>(1017, 0), std::vector<std::uint8_t>(buffer.begin() + 6, buffer.end()));
+    expected = block(2, {});
+    expected.resize(1023);
+    EXPECT_EQ(expected, buffer);
 }
 
-TEST_F(CsrHidDfuTest, StatusReportIsParsedOrRejectedAsMalformed)
+TEST_F(CsrHidDfuTest, StatusIsParsedOrRejectedAsMalformed)
 {
     std::uint32_t state = 1, pollTimeout = 1, code = 1;
-    queueStatus({2, 0, 0xE8, 0x03, 0x00, 5, 0});
+    script({reply(2, {2, 0x77, 0x01, 0x02, 0x03, 10, 0x0E})});
     EXPECT_TRUE(m_dfu.getDeviceStatus(state, pollTimeout, code));
-    EXPECT_EQ(5u, state);
-    EXPECT_EQ(1000u, pollTimeout);
-    EXPECT_EQ(0u, code);
-    queueStatus({2, 0x77, 0x01, 0x02, 0x03, 10, 0x0E});
-    EXPECT_TRUE(m_dfu.getDeviceStatus(state, pollTimeout, code));
-    EXPECT_EQ(0x030201u, pollTimeout);
-    EXPECT_EQ(0x0Eu, code);  // byte 6, not byte 1
+    EXPECT_EQ((std::vector<std::uint32_t>{10, 0x030201, 0x0E}), (std::vector<std::uint32_t>{state, pollTimeout, code}));
 
-    for (const auto& bad : {std::vector<std::uint8_t>{2, 0, 0, 0, 0, 2, 0, 0}, std::vector<std::uint8_t>{1, 0, 0, 0, 0, 2, 0},
-                            std::vector<std::uint8_t>{2, 0, 0, 0, 0, 2}, std::vector<std::uint8_t>{}}) {
-        queueStatus(bad);
-        ::testing::internal::CaptureStderr();
+    for (const Bytes& bad : {Bytes{2, 0, 0, 0, 0, 2, 0, 0}, Bytes{1, 0, 0, 0, 0, 2, 0}, Bytes{2, 0, 0, 0, 0, 2}}) {
+        script({reply(2, bad)});
+        CaptureStderr();
         EXPECT_FALSE(m_dfu.getDeviceStatus(state, pollTimeout, code));
-        EXPECT_EQ("getDeviceStatus: get-status returned malformed data\n", ::testing::internal::GetCapturedStderr());
-        EXPECT_EQ(256u, state);
-        EXPECT_EQ(0u, pollTimeout);
-        EXPECT_EQ(0u, code);
+        EXPECT_EQ("getDeviceStatus: get-status returned malformed data\n", GetCapturedStderr());
+        EXPECT_EQ((std::vector<std::uint32_t>{256, 0, 0}), (std::vector<std::uint32_t>{state, pollTimeout, code}));
     }
-
-    m_device->queueGetReply(HidDevice::kReportTypeFeature, 2, kIOReturnError);
-    ::testing::internal::CaptureStderr();
+    script({reply(2, {}, kIOReturnError)});
+    CaptureStderr();
     EXPECT_FALSE(m_dfu.getDeviceStatus(state, pollTimeout, code));
-    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("", GetCapturedStderr());
     EXPECT_EQ(256u, state);
 }
 
 TEST_F(CsrHidDfuTest, ResetAndClearSendControlReportsOnlyWhenConnected)
 {
-    m_device->setRecordReports(true);
+    script({expectSet(3, {3, 4}), expectSet(3, {3, 4}, kIOReturnError), expectSet(3, {3, 0xFF}, kIOReturnError)});
     EXPECT_TRUE(m_dfu.clearDeviceStatus());
-    m_device->queueSetFailure(HidDevice::kReportTypeFeature, 3, kIOReturnError);
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     EXPECT_FALSE(m_dfu.clearDeviceStatus());
-    EXPECT_EQ("clearDeviceStatus: failed to clear device status\n", ::testing::internal::GetCapturedStderr());
-    m_device->queueSetFailure(HidDevice::kReportTypeFeature, 3, kIOReturnError);
-    ::testing::internal::CaptureStderr();
     EXPECT_FALSE(m_dfu.reset());
-    EXPECT_EQ("reset: failed to reset device\n", ::testing::internal::GetCapturedStderr());
-    EXPECT_TRUE(m_dfu.reset());
-    const auto sent = m_device->sentReports();
-    ASSERT_EQ(2u, sent.size());
-    EXPECT_EQ((std::vector<std::uint8_t>{3, 4}), sent[0].bytes);
-    EXPECT_EQ((std::vector<std::uint8_t>{3, 0xFF}), sent[1].bytes);
-    EXPECT_EQ(1u, m_device->resetCount());
+    EXPECT_EQ("clearDeviceStatus: failed to clear device status\nreset: failed to reset device\n", GetCapturedStderr());
+    EXPECT_EQ(3u, m_device.sent.back().size());
 
     CsrHidDfu unconnected;
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(unconnected.reset());
-    EXPECT_FALSE(unconnected.clearDeviceStatus());
-    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+    CaptureStderr();
+    EXPECT_FALSE(unconnected.reset() || unconnected.clearDeviceStatus());
+    EXPECT_EQ("", GetCapturedStderr());
 }
 
-TEST_F(CsrHidDfuTest, SetDeviceToIdleClearsErrorsWithoutReset)
+TEST_F(CsrHidDfuTest, SetDeviceToIdleClearsAnErrorWithoutReset)
 {
-    EXPECT_TRUE(m_dfu.setDeviceToIdle());
-    EXPECT_EQ(0u, m_device->setReportCount());
-
-    m_device->setDfuState(EmulatedCsrDevice::kStateError, 0x0A);
-    EXPECT_TRUE(m_dfu.setDeviceToIdle());
-    EXPECT_EQ(1u, m_device->clearStatusCount());
-    EXPECT_EQ(0u, m_device->resetCount());
-    EXPECT_EQ(EmulatedCsrDevice::kStateIdle, m_device->dfuState());
-
-    // The error does not go away.
-    queueStatus(status(10, 3));
-    queueStatus(status(10, 3));
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(m_dfu.setDeviceToIdle());
-    EXPECT_EQ("setDeviceToIdle: failed to clear device error - final state 10, 3\n",
-              ::testing::internal::GetCapturedStderr());
-    EXPECT_EQ(0u, m_device->resetCount());
+    ScriptCase cases[] = {
+        {{reply(2, status(2))}, true, ""},
+        {{reply(2, status(10)), expectSet(3, {3, 4}), reply(2, status(2))}, true, ""},
+        {{reply(2, status(10)), expectSet(3, {3, 4}), reply(2, status(10, 0, 3))}, false,
+         "setDeviceToIdle: failed to clear device error - final state 10, 3\n"},
+    };
+    for (ScriptCase& c : cases) {
+        const std::size_t steps = c.steps.size();
+        script(std::move(c.steps));
+        CaptureStderr();
+        EXPECT_EQ(c.result, m_dfu.setDeviceToIdle()) << steps;
+        EXPECT_EQ(c.message, GetCapturedStderr());
+    }
+    EXPECT_EQ(1u, m_bus.matchings.size());  // never reopened
 }
 
-TEST_F(CsrHidDfuTest, SetDeviceToIdleResetsAndReacquiresAtTheSameLocation)
+TEST_F(CsrHidDfuTest, SetDeviceToIdleResetsAndFindsTheDeviceAgainByPlaceAndUsage)
 {
-    // A status that can't be read: reset, and the device is found again as a new object.
-    const std::uint64_t generation = m_device->generation();
-    queueStatus({2, 0});
-    ::testing::internal::CaptureStderr();
-    EXPECT_TRUE(m_dfu.setDeviceToIdle());
-    ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(1u, m_device->resetCount());
-    EXPECT_GT(m_device->generation(), generation);
-    EXPECT_TRUE(m_dfu.isConnected());
-    EXPECT_EQ(kLocation, m_dfu.locationId());
-
-    // A device that still shows an error after the reset is cleared.
-    m_device->setDfuState(EmulatedCsrDevice::kStateDownloadIdle, 0);
-    queueStatus(status(5, 0));
-    queueStatus(status(10, 4));
-    EXPECT_TRUE(m_dfu.setDeviceToIdle());
-    EXPECT_EQ(2u, m_device->resetCount());
-    EXPECT_EQ(1u, m_device->clearStatusCount());
-
-    queueStatus(status(5, 0));
-    queueStatus(status(10, 4));
-    queueStatus(status(10, 6));
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(m_dfu.setDeviceToIdle());
-    EXPECT_EQ("setDeviceToIdle: failed to clear device error after reset - final state 10, 6\n",
-              ::testing::internal::GetCapturedStderr());
-
-    // Any other state after the reset fails without a message.
-    queueStatus(status(5, 0));
-    queueStatus(status(4, 0));
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(m_dfu.setDeviceToIdle());
-    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+    // Reconnected with a usage, so that the reopening can be seen to keep it; the device comes
+    // back from the reset under another product ID.
+    m_device.props[platform::kHidProductIdKey] = 0xFFFF;
+    ASSERT_TRUE(m_dfu.connect(kLocation, 0x0A12, 0xFFFF, 1, 0xFF00, 0));
+    const Step reset = expectSet(3, {3, 0xFF});
+    ScriptCase cases[] = {
+        {{reply(2, {}, kIOReturnError), reset, reply(2, status(2))}, true, ""},
+        {{reply(2, status(5)), reset, reply(2, status(10)), expectSet(3, {3, 4}), reply(2, status(2))}, true, ""},
+        {{reply(2, status(0)), reset, reply(2, status(10)), expectSet(3, {3, 4}), reply(2, status(10, 0, 6))},
+         false, "setDeviceToIdle: failed to clear device error after reset - final state 10, 6\n"},
+        {{reply(2, status(5)), reset, reply(2, status(4))}, false, ""},
+    };
+    for (ScriptCase& c : cases) {
+        const std::int64_t product = m_device.props[platform::kHidProductIdKey] == 0x1004 ? 0x2004 : 0x1004;
+        c.steps[1].then = [this, product] { m_device.props[platform::kHidProductIdKey] = product; };
+        script(std::move(c.steps));
+        CaptureStderr();
+        EXPECT_EQ(c.result, m_dfu.setDeviceToIdle());
+        EXPECT_EQ(c.message, GetCapturedStderr());
+        EXPECT_EQ((platform::HidMatching{{"LocationID", kLocation}, {"DeviceUsage", 1}, {"DeviceUsagePage", 0xFF00}}),
+                  m_bus.matchings.back());
+        EXPECT_TRUE(m_dfu.isConnected());
+    }
 }
 
 TEST_F(CsrHidDfuTest, SetDeviceToIdleGivesUpWhenTheDeviceDoesNotComeBack)
 {
-    m_device->setResetBehaviour(false, 0.0);
-    m_device->setDfuState(EmulatedCsrDevice::kStateDownloadIdle, 0);
-    const auto start = std::chrono::steady_clock::now();
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(m_dfu.setDeviceToIdle());
-    EXPECT_EQ("setDeviceToIdle: timeout reaquiring device after reset\n", ::testing::internal::GetCapturedStderr());
-    EXPECT_GE(secondsSince(start), 5.0);
-    EXPECT_FALSE(m_dfu.isConnected());
-    EXPECT_FALSE(m_dfu.isOpen());
-
-    // The update reports it and sends nothing more.
-    m_device->setDfuState(EmulatedCsrDevice::kStateError, 0);
-    ::testing::internal::CaptureStderr();
+    script({reply(2, status(5)), {Step::kSet, 3, {3, 0xFF}, kIOReturnSuccess, [this] { m_device.props["LocationID"] = 0x99; }}});
+    const std::size_t opens = m_bus.matchings.size();
+    const auto start = Clock::now();
+    CaptureStderr();
     EXPECT_FALSE(m_dfu.update(firmwareOf(pattern(10)), false));
-    EXPECT_EQ("update: unable to return device to idle - device may be non functional\n",
-              ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("setDeviceToIdle: timeout reaquiring device after reset\n"
+              "update: unable to return device to idle - device may be non functional\n",
+              GetCapturedStderr());
+    EXPECT_GE(Clock::now() - start, std::chrono::seconds(5));
+    // Every 50 ms for 5 s; a loaded machine makes fewer tries.
+    EXPECT_GE(m_bus.matchings.size() - opens, 20u);
+    EXPECT_LE(m_bus.matchings.size() - opens, 101u);
+    EXPECT_FALSE(m_dfu.isConnected() || m_dfu.isOpen());
+    EXPECT_TRUE(m_progress.empty());
 }
 
 TEST_F(CsrHidDfuTest, NotificationsStartAtZeroSkipSmallStepsAndClamp)
 {
     m_dfu.startNotification(CsrHidDfu::kActivityWriting);
     m_dfu.startNotification(CsrHidDfu::kActivityWriting);
-    for (double value : {10.0, 10.0625, 10.125})
-        m_dfu.sendNotification(value, CsrHidDfu::kActivityWriting, false);
-    EXPECT_EQ((std::vector<double>{0.0, 0.0, 10.0, 10.125}), m_progress.values);
-
-    m_progress.values.clear();
-    for (double value : {10.0, 10.0625, 10.125})
+    for (bool force : {false, true})
+        for (double value : {10.0, 10.0625, 10.125})
+            m_dfu.sendNotification(value, CsrHidDfu::kActivityWriting, force);
+    for (double value : {120.0, -5.0, std::nan("")})
         m_dfu.sendNotification(value, CsrHidDfu::kActivityWriting, true);
-    m_dfu.sendNotification(120.0, CsrHidDfu::kActivityWriting, false);
-    m_dfu.sendNotification(-5.0, CsrHidDfu::kActivityWriting, false);
-    m_dfu.sendNotification(NAN, CsrHidDfu::kActivityWriting, true);
-    m_dfu.sendNotification(INFINITY, CsrHidDfu::kActivityWriting, true);
-    EXPECT_EQ((std::vector<double>{10.0, 10.0625, 10.125, 100.0, 0.0, 0.0, 100.0}), m_progress.values);
+    EXPECT_EQ((Progress{0.0, 0.0, 10.0, 10.125, 10.0, 10.0625, 10.125, 100.0, 0.0, 0.0}), m_progress);
 
-    // Without a callback nothing is remembered: the next value close to the old one still counts.
+    // Without a callback nothing is remembered: a value close to the one skipped still counts.
     m_dfu.clearProgressCallback();
     m_dfu.sendNotification(50.0, CsrHidDfu::kActivityWriting, false);
-    m_dfu.setProgressCallback(&ProgressLog::callback, &m_progress);
-    m_progress.values.clear();
-    m_dfu.sendNotification(100.05, CsrHidDfu::kActivityWriting, false);
+    m_dfu.setProgressCallback([](void* p, double v, CsrHidDfu::Activity) { static_cast<Progress*>(p)->push_back(v); },
+                              &m_progress);
+    m_progress.clear();
+    m_dfu.sendNotification(0.05, CsrHidDfu::kActivityWriting, false);
     m_dfu.sendNotification(50.0, CsrHidDfu::kActivityWriting, false);
-    EXPECT_EQ((std::vector<double>{50.0}), m_progress.values);
-    m_dfu.setProgressCallback(nullptr, &m_progress);
-    m_dfu.sendNotification(0.0, CsrHidDfu::kActivityWriting, true);
-    EXPECT_EQ(1u, m_progress.values.size());
+    // A wait whose progress would go backwards sends only its end.
+    m_dfu.wait(30, 80.0, 60.0, CsrHidDfu::kActivityCompleting);
+    EXPECT_EQ((Progress{50.0, 60.0}), m_progress);
 }
 
-TEST_F(CsrHidDfuTest, WaitsSleepAndMoveProgressWithTime)
+TEST_F(CsrHidDfuTest, UpdateSendsFullSizeBlocksThenTheFinalRecord)
 {
-    auto start = std::chrono::steady_clock::now();
-    m_dfu.wait(120);
-    EXPECT_GE(secondsSince(start), 0.12);
-
-    m_dfu.startNotification(CsrHidDfu::kActivityCompleting);
-    m_progress.values.clear();
-    start = std::chrono::steady_clock::now();
-    m_dfu.wait(500, 75.0, 100.0, CsrHidDfu::kActivityCompleting);
-    EXPECT_GE(secondsSince(start), 0.5);
-    ASSERT_GE(m_progress.values.size(), 2u);
-    EXPECT_GT(m_progress.values.front(), 75.0);
-    EXPECT_LT(m_progress.values.front(), 100.0);
-    // The last step may fall within 0.1 of the one before and be dropped.
-    EXPECT_GE(m_progress.values.back(), 99.9);
-    EXPECT_LE(m_progress.values.back(), 100.0);
-    EXPECT_TRUE(std::is_sorted(m_progress.values.begin(), m_progress.values.end()));
-
-    m_progress.values.clear();
-    m_dfu.wait(30, 80.0, 60.0, CsrHidDfu::kActivityCompleting);
-    m_dfu.startNotification(CsrHidDfu::kActivityCompleting);
-    m_dfu.wait(30, 80.0, 60.0, CsrHidDfu::kActivityCompleting);
-    EXPECT_EQ((std::vector<double>{60.0, 0.0, 60.0}), m_progress.values);
-}
-
-TEST_F(CsrHidDfuTest, UpdateSendsBlocksThenTheFinalRecord)
-{
-    m_device->setRecordReports(true);
-    const auto image = pattern(2034);
+    const Bytes image = pattern(2100);
+    const Bytes tail(image.begin() + 2034, image.end());
+    script({reply(2, status(2)), expectSet(1, block(0, Bytes(image.begin(), image.begin() + 1017))),
+            reply(2, status(5)), expectSet(1, block(1, Bytes(image.begin() + 1017, image.begin() + 2034))),
+            reply(2, status(5)), expectSet(1, block(2, tail)), reply(2, status(5, 1000)),
+            expectSet(1, block(3, {})), reply(2, status(2))});
     ASSERT_TRUE(m_dfu.update(firmwareOf(image), false));
-    EXPECT_EQ(image, m_device->firmware());
-    EXPECT_EQ((std::vector<double>{0.0, 37.5, 75.0, 100.0}), m_progress.values);
-    EXPECT_EQ((std::vector<CsrHidDfu::Activity>{CsrHidDfu::kActivityWriting, CsrHidDfu::kActivityWriting,
-                                                CsrHidDfu::kActivityWriting, CsrHidDfu::kActivityCompleting}),
-              m_progress.activities);
-    const auto sent = m_device->sentReports();
-    ASSERT_EQ(3u, sent.size());
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(1u, sent[i].reportId);
-        EXPECT_EQ(1023u, sent[i].bytes.size());
-        EXPECT_EQ(i, sent[i].bytes[2] | (sent[i].bytes[3] << 8));
-    }
-    EXPECT_EQ(0, sent[2].bytes[4] | (sent[2].bytes[5] << 8));
-
-    // 1018 bytes: a full block, then one byte and zeros; the report keeps its length.
-    const auto odd = pattern(1018, 3);
-    ASSERT_TRUE(m_dfu.update(firmwareOf(odd), false));
-    EXPECT_EQ(odd, m_device->firmware());
-    const auto second = m_device->sentReports()[4];
-    EXPECT_EQ(1023u, second.bytes.size());
-    EXPECT_EQ((std::vector<std::uint8_t>{1, 1, 1, 0, 1, 0, odd[1017]}),
-              std::vector<std::uint8_t>(second.bytes.begin(), second.bytes.begin() + 7));
-    EXPECT_EQ(std::vector<std::uint8_t>(1016, 0), std::vector<std::uint8_t>(second.bytes.begin() + 7, second.bytes.end()));
+    for (const Bytes& sent : m_device.sent)
+        EXPECT_EQ(1024u, sent.size());  // type byte and the whole command report
+    EXPECT_EQ(Bytes(1017 - tail.size(), 0), Bytes(m_device.sent[2].begin() + 7 + 66, m_device.sent[2].end()));
+    EXPECT_EQ(Bytes(1017, 0), Bytes(m_device.sent[3].begin() + 7, m_device.sent[3].end()));
+    ASSERT_EQ(5u, m_progress.size());  // a poll timeout of 1000 ms leaves nothing to wait for
+    EXPECT_NEAR(1017 * 75.0 / 2100, m_progress[1], 1e-9);
+    EXPECT_EQ((Progress{0.0, 75.0, 100.0}), (Progress{m_progress[0], m_progress[3], m_progress[4]}));
+    EXPECT_EQ(CsrHidDfu::kActivityWriting, m_activities[3]);
+    EXPECT_EQ(CsrHidDfu::kActivityCompleting, m_activities[4]);
 
     // An empty image is only the final record; no image at all sends nothing.
-    const std::size_t before = m_device->setReportCount();
-    DfuFirmware empty;
-    empty.setData("x", 1);
+    DfuFirmware empty = firmwareOf({1});
     empty.resize(0, false);
-    ASSERT_NE(nullptr, empty.data());
+    script({reply(2, status(2)), expectSet(1, block(0, {})), reply(2, status(2))});
     EXPECT_TRUE(m_dfu.update(empty, false));
-    EXPECT_EQ(before + 1, m_device->setReportCount());
-    EXPECT_TRUE(m_device->firmware().empty());
-    ::testing::internal::CaptureStderr();
+    script({reply(2, status(2))});
     EXPECT_FALSE(m_dfu.update(DfuFirmware(), false));
-    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
 }
 
-TEST_F(CsrHidDfuTest, UpdateWaitsOutBusyAndStopsOnStateErrors)
+// A busy device, or one whose status can't be read, gets a second and one more read.
+TEST_F(CsrHidDfuTest, UpdateWaitsASecondForABusyOrUnreadableStatus)
 {
-    m_device->setBusyReadsAfterBlock(1);
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(m_dfu.update(firmwareOf(pattern(100)), false));
-    EXPECT_GE(secondsSince(start), 1.0);
-    EXPECT_EQ(pattern(100), m_device->firmware());
-    m_device->setBusyReadsAfterBlock(0);
-
-    m_device->failAtBlock(1, EmulatedCsrDevice::kStateError, 0x08);
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(m_dfu.update(firmwareOf(pattern(3000)), false));
-    EXPECT_EQ("update: device state error 10, 8 @1\n", ::testing::internal::GetCapturedStderr());
-    EXPECT_EQ(4u, m_device->blocksReceived());  // block 0 and the final record, then blocks 0 and 1
-
-    // Removed while writing: status, clear, status, block 0 and its status, then gone.
-    m_device->removeAfterRequests(5);
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(m_dfu.update(firmwareOf(pattern(5000)), false));
-    EXPECT_EQ("update: error writing record @1 - device may be corrupt\n", ::testing::internal::GetCapturedStderr());
+    for (const Step& first : {reply(2, status(4)), reply(2, {}, kIOReturnError), reply(2, {2})}) {
+        script({reply(2, status(2)), expectSet(1, block(0, {9})), first, reply(2, status(5)),
+                expectSet(1, block(1, {})), reply(2, status(2))});
+        m_device.times.clear();
+        CaptureStderr();
+        EXPECT_TRUE(m_dfu.update(firmwareOf({9}), false));
+        GetCapturedStderr();
+        ASSERT_EQ(6u, m_device.times.size());
+        EXPECT_GE(gap(2, 3), 1.0);
+    }
 }
 
-TEST_F(CsrHidDfuTest, UpdateReportsALostFinalRecordButSucceeds)
+TEST_F(CsrHidDfuTest, UpdateWaitsThePollTimeoutsTheDeviceAsksFor)
 {
-    // idle check, clear, status; block 0 and its status: the final record finds the device gone.
-    m_device->setDfuState(EmulatedCsrDevice::kStateError, 1);
-    m_device->removeAfterRequests(5);
-    ::testing::internal::CaptureStderr();
-    EXPECT_TRUE(m_dfu.update(firmwareOf(pattern(10)), false));
-    EXPECT_EQ("update: error writing final record @1 - device may be corrupt\n"
-              "update: warning - unexpected device state after update 256, 0\n",
-              ::testing::internal::GetCapturedStderr());
-    EXPECT_EQ(100.0, m_progress.values.back());
+    const Bytes image = pattern(2034);
+    const auto run = [&](bool usePollTimeout, std::uint32_t lastPoll) {
+        script({reply(2, status(2)), expectSet(1, block(0, Bytes(image.begin(), image.begin() + 1017))),
+                reply(2, status(5, 300)), expectSet(1, block(1, Bytes(image.begin() + 1017, image.end()))), reply(2, status(5, lastPoll)),
+                expectSet(1, block(2, {})), reply(2, status(2))});
+        m_device.times.clear();
+        m_progress.clear();
+        m_activities.clear();
+        EXPECT_TRUE(m_dfu.update(firmwareOf(image), usePollTimeout));
+    };
+    // Before the second block's status, the 300 ms the first one asked for.
+    run(true, 0);
+    EXPECT_GE(gap(2, 4), 0.3);
+    EXPECT_EQ(4u, m_progress.size());
+    // After the last block, all but a second of its poll timeout, with progress from 75 to 100.
+    run(false, 1300);
+    EXPECT_GE(gap(4, 6), 0.3);
+    ASSERT_GT(m_progress.size(), 5u);
+    EXPECT_EQ(75.0, m_progress[2]);
+    EXPECT_GT(m_progress[3], 75.0);
+    EXPECT_EQ(CsrHidDfu::kActivityCompleting, m_activities[3]);
+    EXPECT_EQ(100.0, m_progress.back());
+    EXPECT_TRUE(std::is_sorted(m_progress.begin(), m_progress.end()));
 }
 
-TEST_F(CsrHidDfuTest, UpdateWaitsForTheDeviceToComplete)
+TEST_F(CsrHidDfuTest, UpdateFailuresAndWarnings)
 {
-    m_device->setPollTimeout(1000);
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(m_dfu.update(firmwareOf(pattern(2034)), false));
-    EXPECT_LT(secondsSince(start), 30.0);
-    EXPECT_EQ((std::vector<double>{0.0, 37.5, 75.0, 100.0}), m_progress.values);
-
-    m_progress = ProgressLog();
-    m_device->setPollTimeout(3000);
-    start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(m_dfu.update(firmwareOf(pattern(2034)), false));
-    EXPECT_GE(secondsSince(start), 2.0);
-    ASSERT_GT(m_progress.values.size(), 5u);
-    EXPECT_EQ(75.0, m_progress.values[2]);
-    EXPECT_EQ(CsrHidDfu::kActivityCompleting, m_progress.activities[3]);
-    EXPECT_GT(m_progress.values[3], 75.0);
-    EXPECT_EQ(100.0, m_progress.values.back());
-    EXPECT_TRUE(std::is_sorted(m_progress.values.begin(), m_progress.values.end()));
-}
-
-TEST_F(CsrHidDfuTest, UpdateRefusesImagesBeyondSixteenBitBlockNumbers)
-{
-    // Never touched: the update must refuse it before reading it.
+    ScriptCase cases[] = {
+        {{reply(2, status(2)), expectSet(1, block(0, {9})), reply(2, status(10, 0, 8))}, false,
+         "update: device state error 10, 8 @0\n"},
+        {{reply(2, status(2)), expectSet(1, block(0, {9}), kIOReturnError)}, false,
+         "update: error writing record @0 - device may be corrupt\n"},
+        {{reply(2, status(2)), expectSet(1, block(0, {9})), reply(2, status(5)), expectSet(1, block(1, {}), kIOReturnError),
+          reply(2, {}, kIOReturnError)},
+         true,
+         "update: error writing final record @1 - device may be corrupt\n"
+         "update: warning - unexpected device state after update 256, 0\n"},
+    };
+    for (ScriptCase& c : cases) {
+        script(std::move(c.steps));
+        m_progress.clear();
+        CaptureStderr();
+        EXPECT_EQ(c.result, m_dfu.update(firmwareOf({9}), false));
+        EXPECT_EQ(c.message, GetCapturedStderr());
+        EXPECT_EQ(c.result, m_progress.back() == 100.0);
+    }
+    // Beyond 16-bit block numbers the image is refused before anything is sent.
     DfuFirmware image;
     image.resize(65535u * 1017u + 1u, false);
-    m_device->setDfuState(EmulatedCsrDevice::kStateError, 0);
-    ::testing::internal::CaptureStderr();
+    CaptureStderr();
     EXPECT_FALSE(m_dfu.update(image, false));
-    EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("update: "));
-    EXPECT_EQ(0u, m_device->setReportCount());
-    EXPECT_TRUE(m_progress.values.empty());
+    EXPECT_NE("", GetCapturedStderr());
 }
 
-TEST_F(CsrHidDfuTest, BackupReadsBackWhatWasWrittenWithTheDeviceIds)
+TEST_F(CsrHidDfuTest, BackupEndsOnAShortOrUnfilledReport)
 {
-    const auto written = pattern(5000, 1);
-    ASSERT_TRUE(m_dfu.update(firmwareOf(written), false));
-    for (std::size_t size : {std::size_t(5000), std::size_t(0), std::size_t(1), std::size_t(1017), std::size_t(2034)}) {
-        for (bool pad : {false, true}) {
-            const auto image = size == 5000 ? written : pattern(size, static_cast<unsigned>(size));
-            if (size != 5000)
-                m_device->setFirmware(image);
-            m_device->setPadDataReports(pad);
-            DfuFirmware backup;
-            backup.setVendorId(1);
-            m_progress = ProgressLog();
-            ASSERT_TRUE(m_dfu.backup(backup)) << size;
-            ASSERT_EQ(image.size(), backup.size());
-            if (size) {
-                EXPECT_EQ(image, std::vector<std::uint8_t>(backup.data(), backup.data() + backup.size()));
-            }
-            EXPECT_EQ(kVendor, backup.idVendor());
-            EXPECT_EQ(kProduct, backup.idProduct());
-            EXPECT_EQ(0x0321, backup.deviceRelease());
-            EXPECT_EQ(100.0, m_progress.values.back());
-            for (double value : m_progress.values)
-                EXPECT_TRUE(std::isfinite(value));
-            for (auto activity : m_progress.activities)
-                EXPECT_EQ(CsrHidDfu::kActivityReading, activity);
-        }
+    m_device.props[platform::kHidVendorIdKey] = 0x0B0B;
+    struct Case {
+        std::vector<Bytes> reports;
+        std::size_t size;
+    } cases[] = {
+        {{dataReport(1017, 1023), dataReport(500, 1023)}, 1517},
+        {{dataReport(1017, 1023), dataReport(0, 1023)}, 1017},
+        {{dataReport(1, 7)}, 1},
+        {{dataReport(0, 6)}, 0},
+    };
+    for (const Case& c : cases) {
+        std::deque<Step> steps{reply(2, status(2))};
+        for (const Bytes& report : c.reports)
+            steps.push_back(reply(1, report));
+        script(steps);
+        DfuFirmware backup;
+        m_progress.clear();
+        ASSERT_TRUE(m_dfu.backup(backup));
+        EXPECT_EQ(c.size, backup.size());
+        EXPECT_EQ(Bytes(c.size, 0xAB), Bytes(backup.data(), backup.data() + backup.size()));
+        EXPECT_EQ((std::vector<std::uint16_t>{0x0B0B, 0x1004, 0x0321}),
+                  (std::vector<std::uint16_t>{backup.idVendor(), backup.idProduct(), backup.deviceRelease()}));
+        EXPECT_EQ(100.0, m_progress.back());
+        EXPECT_TRUE(std::all_of(m_progress.begin(), m_progress.end(), [](double v) { return std::isfinite(v); }));
+        EXPECT_EQ(CsrHidDfu::kActivityReading, m_activities.back());
     }
 }
 
 TEST_F(CsrHidDfuTest, BackupProgressFollowsTheCsrHeaderLength)
 {
-    std::vector<std::uint8_t> image = pattern(4068);
-    std::copy_n("CSR-dfu", 7, image.begin());
-    image[10] = 4068 & 0xFF;
-    image[11] = 4068 >> 8;
-    image[12] = image[13] = 0;
-    m_device->setFirmware(image);
+    std::deque<Step> steps{reply(2, status(2))};
+    for (int i = 0; i < 4; ++i)
+        steps.push_back(reply(1, dataReport(1017, 1023)));
+    steps.push_back(reply(1, dataReport(0, 6)));
+    const Bytes header = {'C', 'S', 'R', '-', 'd', 'f', 'u', 0, 0, 0, 0xE4, 0x0F, 0, 0};  // 4068 bytes
+    std::copy(header.begin(), header.end(), steps[1].bytes.begin() + 6);
+    script(steps);
     DfuFirmware backup;
     ASSERT_TRUE(m_dfu.backup(backup));
-    EXPECT_EQ((std::vector<double>{25.0, 50.0, 75.0, 100.0, 100.0}), m_progress.values);
-}
-
-TEST_F(CsrHidDfuTest, BackupEndsOnShortOrUnfilledReports)
-{
-    queueData(dataReport(1017, 1023));
-    queueData(dataReport(500, 1023));
-    DfuFirmware backup;
-    ASSERT_TRUE(m_dfu.backup(backup));
-    EXPECT_EQ(1517u, backup.size());
-
-    queueData(dataReport(1, 7, 0x42));
-    ASSERT_TRUE(m_dfu.backup(backup));
-    ASSERT_EQ(1u, backup.size());
-    EXPECT_EQ(0x42, backup.data()[0]);
+    EXPECT_EQ((Progress{25.0, 50.0, 75.0, 100.0, 100.0}), m_progress);
 }
 
 TEST_F(CsrHidDfuTest, BackupRejectsMalformedDataAndLeavesAClearedFirmware)
 {
-    struct Case {
-        std::vector<std::uint8_t> report;
-        IOReturn result;
-        const char* message;
+    const std::pair<Step, const char*> cases[] = {
+        {reply(1, dataReport(2000, 1023)), "backup: device signalled implausible data size 2000/1023\n"},
+        {reply(1, dataReport(2, 7)), "backup: device signalled implausible data size 2/7\n"},
+        {reply(1, {1, 0, 0, 0, 0}), "backup: short packet from device: 5\n"},
+        {reply(1, {7, 0, 0, 0, 0, 0}), "backup: unexpected report ID: 07\n"},
+        {reply(1, {}, kIOReturnError), "backup: failed to read data from device\n"},
     };
-    const std::vector<Case> cases = {
-        {dataReport(2000, 1023), kIOReturnSuccess, "backup: device signalled implausible data size 2000/1023\n"},
-        {dataReport(2, 7), kIOReturnSuccess, "backup: device signalled implausible data size 2/7\n"},
-        {{1, 0, 0, 0, 0}, kIOReturnSuccess, "backup: short packet from device: 5\n"},
-        {{}, kIOReturnSuccess, "backup: short packet from device: 0\n"},
-        {{7, 0, 0, 0, 0, 0}, kIOReturnSuccess, "backup: unexpected report ID: 07\n"},
-        {{}, kIOReturnError, "backup: failed to read data from device\n"},
-    };
-    for (const Case& c : cases) {
-        queueData(dataReport(1017, 1023));
-        m_device->queueGetReply(HidDevice::kReportTypeFeature, 1, c.result, c.report);
-        DfuFirmware backup;
-        backup.setData("abc", 3);
-        m_progress = ProgressLog();
-        ::testing::internal::CaptureStderr();
+    for (const auto& c : cases) {
+        script({reply(2, status(2)), reply(1, dataReport(1017, 1023)), c.first});
+        DfuFirmware backup = firmwareOf({1, 2, 3});
+        m_progress.clear();
+        CaptureStderr();
         EXPECT_FALSE(m_dfu.backup(backup));
-        EXPECT_EQ(c.message, ::testing::internal::GetCapturedStderr());
+        EXPECT_EQ(c.second, GetCapturedStderr());
         EXPECT_TRUE(backup.equals(DfuFirmware()));
-        EXPECT_EQ(0u, backup.size());
-        EXPECT_EQ(100.0, m_progress.values.back());
+        EXPECT_EQ(100.0, m_progress.back());
     }
-
-    // setDeviceToIdle failing ends the backup with no message of its own and no progress.
-    queueStatus(status(10, 1));
-    queueStatus(status(10, 1));
+    // An image that would outgrow what a DFU file can hold is refused before it does.
+    struct SmallLimit : CsrHidDfu {
+        explicit SmallLimit(std::size_t limit) { m_maxBackupLength = limit; }
+    };
+    for (std::size_t limit : {2033u, 2034u}) {
+        SmallLimit dfu(limit);
+        ASSERT_TRUE(dfu.connect(kLocation, 0, 0, 0, 0, 0));
+        script({reply(2, status(2)), reply(1, dataReport(1017, 1023)), reply(1, dataReport(1017, 1023)),
+                reply(1, dataReport(0, 6))});
+        DfuFirmware backup;
+        CaptureStderr();
+        EXPECT_EQ(limit == 2034u, dfu.backup(backup));
+        EXPECT_EQ(limit == 2034u ? "" : "backup: image larger than 2033 bytes - its file could not be loaded\n",
+                  GetCapturedStderr());
+        EXPECT_EQ(limit == 2034u ? 2034u : 0u, backup.size());
+        m_device.script.clear();
+    }
+    // A device that can't be brought to idle gives no progress at all.
+    script({reply(2, status(10)), expectSet(3, {3, 4}), reply(2, status(10))});
     DfuFirmware backup;
-    m_progress = ProgressLog();
-    ::testing::internal::CaptureStderr();
+    m_progress.clear();
+    CaptureStderr();
     EXPECT_FALSE(m_dfu.backup(backup));
-    EXPECT_EQ("setDeviceToIdle: failed to clear device error - final state 10, 1\n",
-              ::testing::internal::GetCapturedStderr());
-    EXPECT_TRUE(m_progress.values.empty());
-}
-
-// Stands in for a device whose upload would outgrow what a DFU file can hold.
-class SmallLimitDfu : public CsrHidDfu {
-public:
-    explicit SmallLimitDfu(std::size_t limit) { m_maxBackupLength = limit; }
-};
-
-TEST_F(CsrHidDfuTest, BackupStopsBeforeTheImageOutgrowsALoadableFile)
-{
-    m_dfu.disconnect();
-    m_device->setFirmware(pattern(5000));
-    SmallLimitDfu dfu(3000);
-    ASSERT_TRUE(dfu.connect(kLocation, kVendor, kProduct, 0, 0, 0));
-    DfuFirmware backup;
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(dfu.backup(backup));
-    EXPECT_EQ("backup: image larger than 3000 bytes - its file could not be loaded\n",
-              ::testing::internal::GetCapturedStderr());
-    EXPECT_EQ(0u, backup.size());
-    dfu.disconnect();
-
-    SmallLimitDfu exact(5000);
-    ASSERT_TRUE(exact.connect(kLocation, kVendor, kProduct, 0, 0, 0));
-    EXPECT_TRUE(exact.backup(backup));
-    EXPECT_EQ(5000u, backup.size());
-}
-
-TEST_F(CsrHidDfuTest, RemovalDuringBackupEndsItPromptly)
-{
-    m_device->setFirmware(pattern(4 << 20));
-    m_device->setRequestDelay(std::chrono::microseconds(200));
-    std::thread remover([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        m_device->remove();
-    });
-    DfuFirmware backup;
-    const auto start = std::chrono::steady_clock::now();
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(m_dfu.backup(backup));
-    EXPECT_EQ("backup: failed to read data from device\n", ::testing::internal::GetCapturedStderr());
-    remover.join();
-    EXPECT_LT(secondsSince(start), 30.0);
-    EXPECT_EQ(0u, backup.size());
+    GetCapturedStderr();
+    EXPECT_TRUE(m_progress.empty());
 }
 
 }  // namespace

@@ -8,38 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_util.h"
+
 namespace kel {
 namespace {
 
 using platform::RunLoop;
 
-// A thread running its loop; the loop finishes once its last source is gone.
-class LoopThread {
-public:
-    LoopThread()
-    {
-        std::promise<RunLoop*> started;
-        m_thread = std::thread([this, &started] {
-            m_keepAlive = platform::RunLoopSource::create(nullptr, [](void*) {});
-            RunLoop::current()->addSource(m_keepAlive);
-            started.set_value(RunLoop::current());
-            RunLoop::current()->run();
-        });
-        m_loop = started.get_future().get();
-    }
-    ~LoopThread()
-    {
-        m_loop->stop();
-        m_thread.join();
-    }
-    RunLoop* loop() const { return m_loop; }
-    std::thread::id id() const { return m_thread.get_id(); }
-
-private:
-    std::thread m_thread;
-    RunLoop* m_loop = nullptr;
-    std::shared_ptr<platform::RunLoopSource> m_keepAlive;
-};
+using testing::LoopThread;
 
 // Records which thread ran each step, in order.
 struct Recorder {

@@ -1,12 +1,10 @@
 #include "lib/kel_runloopthread.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -132,44 +130,6 @@ TEST(RunLoopThread, ConstructionAndDestructionLeaveNoThreadBehind)
         threads.erase(threads.begin());
     }
     EXPECT_EQ(before, threadCount());
-}
-
-TEST(RunLoopThread, PipeSourceOnItsLoopCallsBackOnTheThread)
-{
-    int fds[2];
-    ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC | O_NONBLOCK));
-    struct Context {
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::string data;
-        std::vector<std::thread::id> threads;
-    } context;
-    auto source = platform::FdSource::create(fds[0], &context, [](void* info, int fd, unsigned events) {
-        Context* c = static_cast<Context*>(info);
-        char buffer[8];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        std::lock_guard<std::mutex> lock(c->mutex);
-        c->threads.push_back(std::this_thread::get_id());
-        if (n > 0 && (events & platform::FdSource::kReadable))
-            c->data.append(buffer, static_cast<std::size_t>(n));
-        c->changed.notify_all();
-    });
-    {
-        RunLoopThread thread;
-        Probe probe;
-        thread.call(probe, &Probe::note);
-        static_cast<RunLoop*>(thread)->addFdSource(source);
-        ASSERT_EQ(3, ::write(fds[1], "abc", 3));
-        {
-            std::unique_lock<std::mutex> lock(context.mutex);
-            context.changed.wait(lock, [&] { return context.data == "abc"; });
-            for (const std::thread::id id : context.threads)
-                EXPECT_EQ(probe.last(), id);
-        }
-        static_cast<RunLoop*>(thread)->removeFdSource(source);
-    }
-    ::close(fds[0]);
-    ::close(fds[1]);
 }
 
 TEST(RunLoopThreadDeathTest, ExitRequestedOffTheThreadStopsTheProgram)

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/emulated/usb_emulated.h"
+#include "tests/support/fake_usb.h"
 
 namespace kel {
 namespace {

@@ -14,41 +14,15 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_util.h"
+
 namespace kel {
 namespace platform {
 namespace {
 
 using Result = RunLoop::Result;
 
-// A thread that runs its loop until stopped, with a way to get at the loop.
-class LoopThread {
-public:
-    LoopThread()
-    {
-        std::promise<RunLoop*> started;
-        m_thread = std::thread([this, &started] {
-            RunLoop* loop = RunLoop::current();
-            // Keeps the loop from finishing for want of sources.
-            m_keepAlive = RunLoopSource::create(nullptr, [](void*) {});
-            loop->addSource(m_keepAlive);
-            started.set_value(loop);
-            loop->run();
-        });
-        m_loop = started.get_future().get();
-    }
-    ~LoopThread()
-    {
-        m_loop->stop();
-        m_thread.join();
-    }
-    RunLoop* loop() const { return m_loop; }
-    std::thread::id id() const { return m_thread.get_id(); }
-
-private:
-    std::thread m_thread;
-    RunLoop* m_loop = nullptr;
-    std::shared_ptr<RunLoopSource> m_keepAlive;
-};
+using testing::LoopThread;
 
 struct Pipe {
     int read = -1;

@@ -25,8 +25,9 @@ TEST(UsbDeviceName, Table)
         unsigned bus = 0;
         std::vector<unsigned> ports;
         ASSERT_EQ(c.valid, parseUsbDeviceName(c.name, bus, ports)) << c.name;
-        if (c.valid)
+        if (c.valid) {
             EXPECT_EQ(std::make_pair(c.bus, c.ports), std::make_pair(bus, ports)) << c.name;
+        }
     }
 }
 

@@ -1,4 +1,4 @@
-// An in-process USB bus for tests and benchmarks: devices with descriptors, string
+// A fake USB bus for tests and benchmarks: devices with descriptors, string
 // descriptors in any language and bound drivers, that arrive and leave at any moment from
 // any thread; arrivals and removals reach each notification port on the run loop its source
 // is in.
@@ -61,8 +61,6 @@ public:
     void failQuery(Query query, IOReturn result);
     // Leaves the bus right after it has answered `count` more control requests (0: never).
     void detachAfterRequests(std::size_t count);
-    // Control requests answered so far.
-    std::size_t requestCount() const;
 
     bool isTerminated() const;
     bool isOpen() const;
@@ -101,8 +99,6 @@ public:
     // Any thread. Attaching a device twice, or detaching one that is not there, does nothing.
     void attach(const std::shared_ptr<EmulatedUsbDevice>& device);
     void detach(const std::shared_ptr<EmulatedUsbDevice>& device);
-    // A new device object with the same configuration and strings, attached in its place.
-    std::shared_ptr<EmulatedUsbDevice> replug(const std::shared_ptr<EmulatedUsbDevice>& device);
     void detachAll();
     std::vector<std::shared_ptr<EmulatedUsbDevice>> devices() const;  // in order of arrival
 

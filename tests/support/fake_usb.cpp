@@ -1,4 +1,4 @@
-#include "platform/emulated/usb_emulated.h"
+#include "tests/support/fake_usb.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -195,43 +195,22 @@ public:
     }
     IOReturn DeviceRequest(UsbDevRequest& request) override { return m_device->deviceRequest(request); }
 
-    IOReturn GetUSBDeviceInformation(std::uint32_t* info) override
-    {
-        return get(EmulatedUsbDevice::kInformation, info, std::uint32_t(config().configuration != 0 ? 1 : 0));
-    }
-    IOReturn GetLocationID(std::uint32_t* v) override { return get(EmulatedUsbDevice::kLocation, v, config().locationId); }
-    IOReturn GetDeviceVendor(std::uint16_t* v) override { return get(EmulatedUsbDevice::kVendor, v, config().idVendor); }
-    IOReturn GetDeviceProduct(std::uint16_t* v) override { return get(EmulatedUsbDevice::kProduct, v, config().idProduct); }
-    IOReturn GetDeviceReleaseNumber(std::uint16_t* v) override
-    {
-        return get(EmulatedUsbDevice::kRelease, v, config().bcdDevice);
-    }
-    IOReturn GetDeviceClass(std::uint8_t* v) override { return get(EmulatedUsbDevice::kClass, v, config().deviceClass); }
-    IOReturn GetDeviceSubClass(std::uint8_t* v) override
-    {
-        return get(EmulatedUsbDevice::kSubClass, v, config().deviceSubClass);
-    }
-    IOReturn GetDeviceProtocol(std::uint8_t* v) override
-    {
-        return get(EmulatedUsbDevice::kProtocol, v, config().deviceProtocol);
-    }
-    IOReturn GetDeviceSpeed(std::uint8_t* v) override { return get(EmulatedUsbDevice::kSpeed, v, config().speed); }
-    IOReturn GetConfiguration(std::uint8_t* v) override
-    {
-        return get(EmulatedUsbDevice::kConfiguration, v, config().configuration);
-    }
-    IOReturn USBGetManufacturerStringIndex(std::uint8_t* v) override
-    {
-        return get(EmulatedUsbDevice::kManufacturerIndex, v, config().manufacturerIndex);
-    }
-    IOReturn USBGetProductStringIndex(std::uint8_t* v) override
-    {
-        return get(EmulatedUsbDevice::kProductIndex, v, config().productIndex);
-    }
-    IOReturn USBGetSerialNumberStringIndex(std::uint8_t* v) override
-    {
-        return get(EmulatedUsbDevice::kSerialIndex, v, config().serialIndex);
-    }
+#define HIDDFU_FAKE_GETTER(method, type, query, value) \
+    IOReturn method(type* out) override { return get(EmulatedUsbDevice::query, out, static_cast<type>(value)); }
+    HIDDFU_FAKE_GETTER(GetUSBDeviceInformation, std::uint32_t, kInformation, config().configuration != 0 ? 1 : 0)
+    HIDDFU_FAKE_GETTER(GetLocationID, std::uint32_t, kLocation, config().locationId)
+    HIDDFU_FAKE_GETTER(GetDeviceVendor, std::uint16_t, kVendor, config().idVendor)
+    HIDDFU_FAKE_GETTER(GetDeviceProduct, std::uint16_t, kProduct, config().idProduct)
+    HIDDFU_FAKE_GETTER(GetDeviceReleaseNumber, std::uint16_t, kRelease, config().bcdDevice)
+    HIDDFU_FAKE_GETTER(GetDeviceClass, std::uint8_t, kClass, config().deviceClass)
+    HIDDFU_FAKE_GETTER(GetDeviceSubClass, std::uint8_t, kSubClass, config().deviceSubClass)
+    HIDDFU_FAKE_GETTER(GetDeviceProtocol, std::uint8_t, kProtocol, config().deviceProtocol)
+    HIDDFU_FAKE_GETTER(GetDeviceSpeed, std::uint8_t, kSpeed, config().speed)
+    HIDDFU_FAKE_GETTER(GetConfiguration, std::uint8_t, kConfiguration, config().configuration)
+    HIDDFU_FAKE_GETTER(USBGetManufacturerStringIndex, std::uint8_t, kManufacturerIndex, config().manufacturerIndex)
+    HIDDFU_FAKE_GETTER(USBGetProductStringIndex, std::uint8_t, kProductIndex, config().productIndex)
+    HIDDFU_FAKE_GETTER(USBGetSerialNumberStringIndex, std::uint8_t, kSerialIndex, config().serialIndex)
+#undef HIDDFU_FAKE_GETTER
 
 private:
     const EmulatedUsbDeviceConfig& config() const { return m_device->config(); }
@@ -305,12 +284,6 @@ void EmulatedUsbDevice::detachAfterRequests(std::size_t count)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_detachAfter = count == 0 ? 0 : m_requests + count;
-}
-
-std::size_t EmulatedUsbDevice::requestCount() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests;
 }
 
 bool EmulatedUsbDevice::isTerminated() const
@@ -482,86 +455,56 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Registry
 
-class InterfaceEntry final : public UsbRegistryEntry {
+// A registry node: the root, a device, or an interface naming its driver.
+class Entry final : public UsbRegistryEntry {
 public:
-    explicit InterfaceEntry(std::string driver) : m_driver(std::move(driver)) {}
-    std::string className() override { return "IOUSBInterface"; }
+    Entry(std::string className, std::string name, std::map<std::string, std::int64_t> numbers = {},
+          std::string driver = "")
+        : m_className(std::move(className)), m_name(std::move(name)), m_numbers(std::move(numbers)),
+          m_driver(std::move(driver))
+    {
+    }
+    std::string className() override { return m_className; }
     bool nameInPlane(std::string& name) override
     {
-        name = "interface";
-        return true;
-    }
-    bool numberProperty(const std::string&, std::int64_t&) override { return false; }
-    bool stringProperty(const std::string& key, std::string& value) override
-    {
-        if (key != kUsbBundleIdentifierKey || m_driver.empty())
-            return false;
-        value = m_driver;
-        return true;
-    }
-    std::vector<std::shared_ptr<UsbRegistryEntry>> children() override { return {}; }
-
-private:
-    const std::string m_driver;
-};
-
-class DeviceEntry final : public UsbRegistryEntry {
-public:
-    explicit DeviceEntry(std::shared_ptr<EmulatedUsbDevice> device) : m_device(std::move(device)) {}
-    std::string className() override { return kUsbDeviceClassName; }
-    bool nameInPlane(std::string& name) override
-    {
-        name = m_device->config().name;
+        name = m_name;
         return !name.empty();
     }
     bool numberProperty(const std::string& key, std::int64_t& value) override
     {
-        const auto& config = m_device->config();
-        if (key == kUsbVendorIdKey)
-            value = config.idVendor;
-        else if (key == kUsbProductIdKey)
-            value = config.idProduct;
-        else if (key == kUsbLocationIdKey)
-            value = config.locationId;
-        else
-            return false;
-        return true;
+        const auto found = m_numbers.find(key);
+        return found != m_numbers.end() && (value = found->second, true);
     }
-    bool stringProperty(const std::string&, std::string&) override { return false; }
-    std::vector<std::shared_ptr<UsbRegistryEntry>> children() override
+    bool stringProperty(const std::string& key, std::string& value) override
     {
-        std::vector<std::shared_ptr<UsbRegistryEntry>> interfaces;
-        for (const std::string& driver : m_device->config().drivers)
-            interfaces.push_back(std::make_shared<InterfaceEntry>(driver));
-        return interfaces;
+        return key == kUsbBundleIdentifierKey && !m_driver.empty() && (value = m_driver, true);
     }
+    std::vector<std::shared_ptr<UsbRegistryEntry>> children() override { return m_children; }
+
+    std::vector<std::shared_ptr<UsbRegistryEntry>> m_children;
 
 private:
-    const std::shared_ptr<EmulatedUsbDevice> m_device;
+    const std::string m_className, m_name;
+    const std::map<std::string, std::int64_t> m_numbers;
+    const std::string m_driver;
 };
 
-class RootEntry final : public UsbRegistryEntry {
-public:
-    explicit RootEntry(std::vector<std::shared_ptr<EmulatedUsbDevice>> devices) : m_devices(std::move(devices)) {}
-    std::string className() override { return "IORegistryEntry"; }
-    bool nameInPlane(std::string& name) override
-    {
-        name = "Root";
-        return true;
+std::shared_ptr<UsbRegistryEntry> registryOf(const std::vector<std::shared_ptr<EmulatedUsbDevice>>& devices)
+{
+    auto root = std::make_shared<Entry>("IORegistryEntry", "Root");
+    for (const auto& device : devices) {
+        const auto& config = device->config();
+        auto entry = std::make_shared<Entry>(kUsbDeviceClassName, config.name,
+                                             std::map<std::string, std::int64_t>{{kUsbVendorIdKey, config.idVendor},
+                                                                                 {kUsbProductIdKey, config.idProduct},
+                                                                                 {kUsbLocationIdKey, config.locationId}});
+        for (const std::string& driver : config.drivers)
+            entry->m_children.push_back(std::make_shared<Entry>("IOUSBInterface", "interface",
+                                                                std::map<std::string, std::int64_t>{}, driver));
+        root->m_children.push_back(entry);
     }
-    bool numberProperty(const std::string&, std::int64_t&) override { return false; }
-    bool stringProperty(const std::string&, std::string&) override { return false; }
-    std::vector<std::shared_ptr<UsbRegistryEntry>> children() override
-    {
-        std::vector<std::shared_ptr<UsbRegistryEntry>> entries;
-        for (const auto& device : m_devices)
-            entries.push_back(std::make_shared<DeviceEntry>(device));
-        return entries;
-    }
-
-private:
-    const std::vector<std::shared_ptr<EmulatedUsbDevice>> m_devices;
-};
+    return root;
+}
 
 void portReadable(void* info, int /*fd*/, unsigned /*events*/)
 {
@@ -596,18 +539,6 @@ void EmulatedUsbBus::attach(const std::shared_ptr<EmulatedUsbDevice>& device)
 void EmulatedUsbBus::detach(const std::shared_ptr<EmulatedUsbDevice>& device)
 {
     m_state->detach(device);
-}
-
-std::shared_ptr<EmulatedUsbDevice> EmulatedUsbBus::replug(const std::shared_ptr<EmulatedUsbDevice>& device)
-{
-    detach(device);
-    auto fresh = EmulatedUsbDevice::create(device->config());
-    {
-        std::lock_guard<std::mutex> lock(device->m_mutex);
-        fresh->m_strings = device->m_strings;
-    }
-    attach(fresh);
-    return fresh;
 }
 
 void EmulatedUsbBus::detachAll()
@@ -677,7 +608,7 @@ std::unique_ptr<UsbNotificationPort> EmulatedUsbBus::createNotificationPort()
 
 std::shared_ptr<UsbRegistryEntry> EmulatedUsbBus::registryRoot()
 {
-    return std::make_shared<RootEntry>(devices());
+    return registryOf(devices());
 }
 
 }  // namespace platform

@@ -385,9 +385,9 @@ bool DfuFirmware::save(const char* path) const
     if (exists) {
         // The owner and group stay where the process may keep them (as root). The special bits
         // never carry over: they were granted to the earlier content, not to this one.
-        if (::fchown(fd, status.st_uid, status.st_gid) != 0) {
-            // Not permitted: the new file stays the user's own.
-        }
+        // Where the owner may not be kept, the group still may be (one the user belongs to).
+        if (::fchown(fd, status.st_uid, status.st_gid) != 0)
+            (void)::fchown(fd, static_cast<uid_t>(-1), status.st_gid);
         ::fchmod(fd, status.st_mode & 0777);
     }
 

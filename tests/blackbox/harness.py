@@ -23,15 +23,9 @@ from gi.repository import GLib, UMockdev  # noqa: E402
 PRELOAD = 'libumockdev-preload.so.0'
 
 USBDEVFS_CONTROL = 0xC0185500  # _IOWR('U', 0, struct usbdevfs_ctrltransfer), 24 bytes on LP64
-HID_IOCTL_TYPE = ord('H')
-HIDIOCGRDESCSIZE = 0x01
-HIDIOCGRDESC = 0x02
-HIDIOCGRAWINFO = 0x03
-HIDIOCGRAWNAME = 0x04
-HIDIOCGRAWPHYS = 0x05
-HIDIOCSFEATURE = 0x06
-HIDIOCGFEATURE = 0x07
-HIDIOCGRAWUNIQ = 0x08
+# hidraw ioctl numbers (type 'H')
+HIDIOCGRDESCSIZE, HIDIOCGRDESC, HIDIOCGRAWINFO, HIDIOCGRAWNAME, HIDIOCGRAWPHYS, HIDIOCSFEATURE, \
+    HIDIOCGFEATURE, HIDIOCGRAWUNIQ = range(1, 9)
 HIDIOCSOUTPUT = 0x0B
 HID_MAX_DESCRIPTOR_SIZE = 4096
 
@@ -46,8 +40,12 @@ def _hex(data):
     return data.hex().upper()  # umockdev refuses lower-case hex in records
 
 
-def _text_attribute(name, value):
-    return 'A: %s=%s\\n\n' % (name, value.replace('\\', '\\\\'))
+def _record(path, properties, attributes, *lines, node=None):
+    """A umockdev record: device node, udev properties, text attributes (their newline escaped,
+    as umockdev wants it), then lines as given."""
+    return 'P: %s\n' % path + ('N: %s\n' % node if node else '') + ''.join('E: %s=%s\n' % item for item in properties.items()) + \
+        ''.join('A: %s=%s\\n\n' % (name, str(value).replace('\\', '\\\\')) for name, value in attributes.items()) + \
+        ''.join(lines)
 
 
 class _Handler(UMockdev.IoctlBase):
@@ -61,23 +59,19 @@ class _Handler(UMockdev.IoctlBase):
         self._on_ioctl = on_ioctl
         self._on_write = on_write
 
-    def do_handle_ioctl(self, client):
+    def _call(self, handler, client, what):
         try:
-            self._on_ioctl(client)
+            handler(client)
         except Exception as error:  # noqa: BLE001 - reported by the harness at teardown
-            self._harness.errors.append('ioctl %x: %r' % (client.get_request(), error))
+            self._harness.errors.append('%s: %r' % (what, error))
             client.complete(-1, errno.EIO)
         return True
 
+    def do_handle_ioctl(self, client):
+        return self._call(self._on_ioctl, client, 'ioctl %x' % client.get_request())
+
     def do_handle_write(self, client):
-        if self._on_write is None:
-            return False
-        try:
-            self._on_write(client)
-        except Exception as error:  # noqa: BLE001
-            self._harness.errors.append('write: %r' % (error,))
-            client.complete(-1, errno.EIO)
-        return True
+        return self._on_write is not None and self._call(self._on_write, client, 'write')
 
 
 class _HidrawNode:
@@ -116,7 +110,7 @@ class _HidrawNode:
         request = client.get_request()
         kind, number, size = (request >> 8) & 0xFF, request & 0xFF, (request >> 16) & 0x3FFF
         self.harness.ioctl_count += 1
-        if kind != HID_IOCTL_TYPE:
+        if kind != ord('H'):
             client.complete(-1, errno.ENOTTY)
             return
         if self.gone:
@@ -124,43 +118,35 @@ class _HidrawNode:
             return
         iface, usb = self.interface, self.interface.usb
         descriptor = iface.report_descriptor
+        texts = {HIDIOCGRAWNAME: iface.hid_name, HIDIOCGRAWPHYS: iface.hid_phys, HIDIOCGRAWUNIQ: usb.serial or ''}
         if number == HIDIOCGRDESCSIZE:
             client.get_arg().resolve(0, 4).update(0, struct.pack('<i', len(descriptor)))
             client.complete(0, 0)
         elif number == HIDIOCGRDESC:
             buf = client.get_arg().resolve(0, 4 + HID_MAX_DESCRIPTOR_SIZE)
-            wanted = struct.unpack('<I', buf.retrieve()[:4])[0]
-            buf.update(4, descriptor[:wanted])
+            buf.update(4, descriptor[:struct.unpack('<I', buf.retrieve()[:4])[0]])
             client.complete(0, 0)
         elif number == HIDIOCGRAWINFO:
             client.get_arg().resolve(0, 8).update(0, struct.pack('<IhH', 3, usb.vid, usb.pid))
             client.complete(0, 0)
-        elif number in (HIDIOCGRAWNAME, HIDIOCGRAWPHYS, HIDIOCGRAWUNIQ):
-            text = {HIDIOCGRAWNAME: iface.hid_name, HIDIOCGRAWPHYS: iface.hid_phys,
-                    HIDIOCGRAWUNIQ: usb.serial or ''}[number].encode() + b'\0'
-            text = text[:size]
+        elif number in texts:
+            text = (texts[number].encode() + b'\0')[:size]
             client.get_arg().resolve(0, size).update(0, text)
             client.complete(len(text), 0)
-        elif number in (HIDIOCSFEATURE, HIDIOCGFEATURE, HIDIOCSOUTPUT):
+        elif number not in (HIDIOCSFEATURE, HIDIOCGFEATURE, HIDIOCSOUTPUT):
+            client.complete(-1, errno.EINVAL)
+        elif iface.model is None:
+            client.complete(-1, errno.EPIPE)
+        else:
             buf = client.get_arg().resolve(0, size)
             data = buf.retrieve()
-            model = iface.model
-            if model is None:
-                client.complete(-1, errno.EPIPE)
-            elif number == HIDIOCGFEATURE:
-                answer = model.get_feature(data[0], size)
-                if isinstance(answer, int):
-                    client.complete(-1, answer)
-                else:
-                    buf.update(0, answer)
-                    client.complete(len(answer), 0)
-            else:
-                result = model.set_feature(data) if number == HIDIOCSFEATURE else \
-                    self._output(data)
-                client.complete(-1 if result else size, result)
-            self.harness.after_model_call()
-        else:
-            client.complete(-1, errno.EINVAL)
+            answer = iface.model.get_feature(data[0], size) if number == HIDIOCGFEATURE else \
+                iface.model.set_feature(data) if number == HIDIOCSFEATURE else self._output(data)
+            if isinstance(answer, bytes):
+                buf.update(0, answer)
+                client.complete(len(answer), 0)
+            else:  # 0 or an errno
+                client.complete(-1 if answer else size, answer)
 
     def _output(self, data):
         answer = self.interface.model.output_report(data)
@@ -174,11 +160,10 @@ class _HidrawNode:
         self.harness.ioctl_count += 1
         if self.gone:
             client.complete(-1, errno.ENODEV)
-        elif self.interface.model is None:
-            client.complete(len(data), 0)
-        else:
+            return
+        if self.interface.model is not None:
             self._output(data)
-            client.complete(len(data), 0)
+        client.complete(len(data), 0)
 
 
 class Process:
@@ -353,10 +338,6 @@ class Harness:
             with open(path, 'wb') as f:
                 f.write(value)
 
-    def replug(self, device):
-        self.unplug(device)
-        self.plug(device)
-
     reenumeration_delay = (0.05, 0.25)  # seconds from the reset to the removal, then to the return
 
     def _schedule_replug(self, device):
@@ -382,9 +363,6 @@ class Harness:
             self.errors.append('re-enumeration: %r' % (error,))
         return False
 
-    def after_model_call(self):
-        """Hook for tests: called after every feature or output report handled by a model."""
-
     def _parent_of(self, device):
         if not device.ports:
             return None
@@ -399,60 +377,39 @@ class Harness:
         return '%s/%s' % (self._parent_of(device).syspath, device.name)
 
     def _usb_device_record(self, d):
-        devpath = '.'.join(str(p) for p in d.ports) or '0'
-        lines = ['P: %s\n' % d.syspath,
-                 'N: bus/usb/%03d/%03d\n' % (d.bus, d.devnum),
-                 'E: SUBSYSTEM=usb\n', 'E: DEVTYPE=usb_device\n', 'E: DRIVER=usb\n',
-                 'E: DEVNAME=/dev/bus/usb/%03d/%03d\n' % (d.bus, d.devnum),
-                 'E: BUSNUM=%03d\n' % d.bus, 'E: DEVNUM=%03d\n' % d.devnum,
-                 'E: PRODUCT=%x/%x/%x\n' % (d.vid, d.pid, d.bcd),
-                 'E: TYPE=%d/0/0\n' % d.device_class,
-                 'E: MAJOR=189\n', 'E: MINOR=%d\n' % ((d.bus - 1) * 128 + d.devnum - 1)]
-        for name, value in (('busnum', '%d' % d.bus), ('devnum', '%d' % d.devnum),
-                            ('devpath', devpath), ('idVendor', '%04x' % d.vid),
-                            ('idProduct', '%04x' % d.pid), ('bcdDevice', '%04x' % d.bcd),
-                            ('bDeviceClass', '%02x' % d.device_class), ('bDeviceSubClass', '00'),
-                            ('bDeviceProtocol', '00'), ('bNumConfigurations', '1'),
-                            ('bConfigurationValue', '1'), ('bMaxPacketSize0', '64'),
-                            ('speed', d.speed), ('version', ' 2.00'),
-                            ('maxchild', '4' if d.device_class == 9 else '0')):
-            lines.append(_text_attribute(name, value))
-        for name in ('manufacturer', 'product', 'serial'):
-            if getattr(d, name) is not None:
-                lines.append(_text_attribute(name, getattr(d, name)))
-        lines.append('H: descriptors=%s\n' % _hex(d.device_descriptor() + d.config_descriptor()))
-        return ''.join(lines)
+        node = 'bus/usb/%03d/%03d' % (d.bus, d.devnum)
+        strings = [(name, getattr(d, name)) for name in ('manufacturer', 'product', 'serial')]
+        return _record(d.syspath, dict(
+            SUBSYSTEM='usb', DEVTYPE='usb_device', DRIVER='usb', DEVNAME='/dev/' + node,
+            BUSNUM='%03d' % d.bus, DEVNUM='%03d' % d.devnum, PRODUCT='%x/%x/%x' % (d.vid, d.pid, d.bcd),
+            TYPE='%d/0/0' % d.device_class, MAJOR=189, MINOR=(d.bus - 1) * 128 + d.devnum - 1), dict(
+            busnum=d.bus, devnum=d.devnum, devpath='.'.join(map(str, d.ports)) or '0',
+            idVendor='%04x' % d.vid, idProduct='%04x' % d.pid, bcdDevice='%04x' % d.bcd,
+            bDeviceClass='%02x' % d.device_class, bDeviceSubClass='00', bDeviceProtocol='00',
+            bNumConfigurations=1, bConfigurationValue=1, bMaxPacketSize0=64, speed=d.speed,
+            version=' 2.00', maxchild=4 if d.device_class == 9 else 0,
+            **{name: value for name, value in strings if value is not None}),
+            'H: descriptors=%s\n' % _hex(d.device_descriptor() + d.config_descriptor()), node=node)
 
-    def _interface_record(self, d, iface, number, path):
-        return ''.join([
-            'P: %s\n' % path,
-            'E: SUBSYSTEM=usb\n', 'E: DEVTYPE=usb_interface\n', 'E: DRIVER=usbhid\n',
-            'E: PRODUCT=%x/%x/%x\n' % (d.vid, d.pid, d.bcd),
-            'E: INTERFACE=3/0/%d\n' % iface.protocol,
-            _text_attribute('bInterfaceNumber', '%02x' % number),
-            _text_attribute('bAlternateSetting', ' 0'),
-            _text_attribute('bInterfaceClass', '03'),
-            _text_attribute('bInterfaceSubClass', '00'),
-            _text_attribute('bInterfaceProtocol', '%02x' % iface.protocol),
-            _text_attribute('bNumEndpoints', '01'),
-            'L: driver=%s\n' % os.path.relpath('/bus/usb/drivers/usbhid', path)])
+    @staticmethod
+    def _interface_record(d, iface, number, path):
+        return _record(path, dict(SUBSYSTEM='usb', DEVTYPE='usb_interface', DRIVER='usbhid',
+                                  PRODUCT='%x/%x/%x' % (d.vid, d.pid, d.bcd), INTERFACE='3/0/%d' % iface.protocol),
+                       dict(bInterfaceNumber='%02x' % number, bAlternateSetting=' 0', bInterfaceClass='03',
+                            bInterfaceSubClass='00', bInterfaceProtocol='%02x' % iface.protocol, bNumEndpoints='01'),
+                       'L: driver=%s\n' % os.path.relpath('/bus/usb/drivers/usbhid', path))
 
-    def _hid_record(self, d, iface, path):
-        return ''.join([
-            'P: %s\n' % path,
-            'E: SUBSYSTEM=hid\n', 'E: DRIVER=hid-generic\n',
-            'E: HID_ID=0003:%08X:%08X\n' % (d.vid, d.pid),
-            'E: HID_NAME=%s\n' % iface.hid_name,
-            'E: HID_PHYS=%s\n' % iface.hid_phys,
-            'E: HID_UNIQ=%s\n' % (d.serial or ''),
-            'E: MODALIAS=hid:b0003g0001v%08Xp%08X\n' % (d.vid, d.pid),
-            'H: report_descriptor=%s\n' % _hex(iface.report_descriptor)])
+    @staticmethod
+    def _hid_record(d, iface, path):
+        return _record(path, dict(SUBSYSTEM='hid', DRIVER='hid-generic', HID_ID='0003:%08X:%08X' % (d.vid, d.pid),
+                                  HID_NAME=iface.hid_name, HID_PHYS=iface.hid_phys, HID_UNIQ=d.serial or '',
+                                  MODALIAS='hid:b0003g0001v%08Xp%08X' % (d.vid, d.pid)),
+                       {}, 'H: report_descriptor=%s\n' % _hex(iface.report_descriptor))
 
-    def _hidraw_record(self, node, hid_path):
-        return ''.join([
-            'P: %s/hidraw/hidraw%d\n' % (hid_path, node.number),
-            'E: SUBSYSTEM=hidraw\n', 'E: DEVNAME=%s\n' % node.devnode,
-            'E: MAJOR=240\n', 'E: MINOR=%d\n' % node.number])
+    @staticmethod
+    def _hidraw_record(node, hid_path):
+        return _record('%s/hidraw/hidraw%d' % (hid_path, node.number),
+                       dict(SUBSYSTEM='hidraw', DEVNAME=node.devnode, MAJOR=240, MINOR=node.number), {})
 
     def _usbfs_ioctl(self, device, client):
         self.ioctl_count += 1

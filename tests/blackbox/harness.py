@@ -231,20 +231,17 @@ class Process:
     def stderr(self):
         return self._err.decode('utf-8', 'replace')
 
-
-class Result:
-    def __init__(self, process):
-        self.returncode = process.returncode
-        self.stdout = process.stdout
-        self.stderr = process.stderr
-        self.lines = [line for line in self.stdout.split('\n') if line]
+    @property
+    def lines(self):
+        return [line for line in self.stdout.split('\n') if line]
 
     def documents(self):
-        """Each line of standard output parsed as one JSON document."""
+        """Each line of standard output (not yet read) parsed as one JSON document."""
         return [json.loads(line) for line in self.lines]
 
     def __repr__(self):
-        return 'Result(rc=%r, stdout=%r, stderr=%r)' % (self.returncode, self.stdout, self.stderr)
+        return 'hiddfu %s: rc=%r, stdout=%r, stderr=%r' % (self.popen.args[1:], self.returncode, self.stdout,
+                                                          self.stderr)
 
 
 class Harness:
@@ -261,7 +258,7 @@ class Harness:
         self._devnums = {}
         self._hid_sequence = 0
         self._hidraw_numbers = 0
-        self._pending = []         # (deadline, callable) for re-enumeration
+        self._pending = 0          # re-enumeration steps still to come
         self._sources = []         # GLib sources of this harness, removed by close()
         self._processes = []       # every hiddfu started, killed by close() if still running
         # Which netlink group the binary follows for hot-plug: the testbed has no udevd of its own,
@@ -295,7 +292,6 @@ class Harness:
             records.append(self._hid_record(device, iface, hid_path))
             node = _HidrawNode(self, self._hidraw_numbers, iface)
             self._hidraw_numbers += 1
-            iface.node = node
             records.append(self._hidraw_record(node, hid_path))
             device.hid_paths.append((iface_path, hid_path, hid_path + '/hidraw/hidraw%d' % node.number))
             device.hidraw_nodes.append(node)
@@ -341,24 +337,20 @@ class Harness:
     reenumeration_delay = (0.05, 0.25)  # seconds from the reset to the removal, then to the return
 
     def _schedule_replug(self, device):
-        now = time.monotonic()
         gone, back = self.reenumeration_delay
-        self._pending.append((now + gone, lambda: device in self.plugged and self.unplug(device)))
-        self._pending.append((now + back, lambda: device not in self.plugged and self.plug(device)))
-        self._sources.append(GLib.timeout_add(int(gone * 1000), self._run_pending))
-        self._sources.append(GLib.timeout_add(int(back * 1000), self._run_pending))
+        for delay, action in ((gone, lambda: device in self.plugged and self.unplug(device)),
+                              (back, lambda: device not in self.plugged and self.plug(device))):
+            self._pending += 1
+            self._sources.append(GLib.timeout_add(int(delay * 1000), self._run_pending, action))
 
     @property
     def reenumerating(self):
-        return bool(self._pending)
+        return self._pending > 0
 
-    def _run_pending(self):
-        now = time.monotonic()
-        due = [p for p in self._pending if p[0] <= now]
-        self._pending = [p for p in self._pending if p[0] > now]
+    def _run_pending(self, action):
+        self._pending -= 1
         try:
-            for _, action in sorted(due, key=lambda p: p[0]):
-                action()
+            action()
         except Exception as error:  # noqa: BLE001 - fails the test at teardown
             self.errors.append('re-enumeration: %r' % (error,))
         return False
@@ -477,7 +469,7 @@ class Harness:
     def run(self, *args, timeout=60.0, unprivileged=False, netlink=True):
         process = self.start(*args, unprivileged=unprivileged, netlink=netlink)
         process.wait(timeout)
-        return Result(process)
+        return process
 
     def iterate_until(self, condition, timeout, what='the condition'):
         """Serves the emulated devices until the condition holds; fails after the timeout."""
@@ -506,7 +498,7 @@ class Harness:
             if self.context.find_source_by_id(source):
                 GLib.source_remove(source)
         self._sources = []
-        self._pending = []
+        self._pending = 0
         for device in reversed(list(self.plugged)):
             for node in device.hidraw_nodes:
                 if not node.gone:

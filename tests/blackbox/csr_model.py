@@ -263,6 +263,14 @@ class CsrDfuModel:
         return bytes([TEXT_REPORT]) + text + bytes(TEXT_SIZE - 1 - len(text))
 
 
+def plug_csr(harness, model, descriptor=None):
+    """A root hub with one CSR device on port 3: a small tree, as every refused open leaks a
+    socket in the preload library."""
+    harness.plug(UsbDevice(1, [], 0x1D6B, 0x0002, 0x0601, device_class=9))
+    return harness.plug(UsbDevice(1, [3], 0x0A12, 0x1004, 0x0100, 'CSR', 'Widget', '1', interfaces=[
+        HidInterface(descriptor or csr_report_descriptor(), model)]))
+
+
 def csr_firmware(length, seed=1):
     """A firmware image with the CSR file header: "CSR-dfu", version, the total length at
     byte 10, then deterministic filler."""

@@ -356,12 +356,8 @@ class Harness:
         return False
 
     def _parent_of(self, device):
-        if not device.ports:
-            return None
-        for other in self.plugged:
-            if other.bus == device.bus and other.ports == device.ports[:-1]:
-                return other
-        return None
+        return next((other for other in self.plugged if device.ports and other.bus == device.bus and
+                     other.ports == device.ports[:-1]), None)
 
     def _syspath(self, device):
         if not device.ports:

@@ -8,6 +8,7 @@ testbed sends udev events through libudev in this process, which must see the te
 
 import errno
 import fcntl
+import itertools
 import json
 import os
 import struct
@@ -172,8 +173,7 @@ class Process:
     def __init__(self, harness, popen):
         self.harness = harness
         self.popen = popen
-        self._out = bytearray()
-        self._err = bytearray()
+        self._out, self._err = bytearray(), bytearray()
         self.returncode = None
         self._open = 2
         for stream, buffer in ((popen.stdout, self._out), (popen.stderr, self._err)):
@@ -256,8 +256,7 @@ class Harness:
         self.ioctl_count = 0
         self.plugged = []          # UsbDevice objects currently attached, in plug order
         self._devnums = {}
-        self._hid_sequence = 0
-        self._hidraw_numbers = 0
+        self._hidraw_numbers = itertools.count()  # the HID device's sequence number is one more
         self._pending = 0          # re-enumeration steps still to come
         self._sources = []         # GLib sources of this harness, removed by close()
         self._processes = []       # every hiddfu started, killed by close() if still running
@@ -278,29 +277,24 @@ class Harness:
         device.devnum = self._devnums[bus]
         device.syspath = self._syspath(device)
         records = [self._usb_device_record(device)]
-        device.hid_paths = []
-        device.hidraw_nodes = []
+        device.hid_paths, device.hidraw_nodes = [], []
         for number, iface in enumerate(device.interfaces):
             iface.usb = device
             iface_path = '%s/%s:1.%d' % (device.syspath, device.name, number)
             records.append(self._interface_record(device, iface, number, iface_path))
-            self._hid_sequence += 1
-            hid_path = '%s/0003:%04X:%04X.%04X' % (iface_path, device.vid, device.pid, self._hid_sequence)
+            node = _HidrawNode(self, next(self._hidraw_numbers), iface)
+            hid_path = '%s/0003:%04X:%04X.%04X' % (iface_path, device.vid, device.pid, node.number + 1)
             iface.hid_name = ' '.join(s for s in (device.manufacturer, device.product) if s) or \
                 'HID %04x:%04x' % (device.vid, device.pid)
             iface.hid_phys = 'usb-0000:00:14.0-%s/input%d' % ('.'.join(map(str, device.ports)), number)
-            records.append(self._hid_record(device, iface, hid_path))
-            node = _HidrawNode(self, self._hidraw_numbers, iface)
-            self._hidraw_numbers += 1
-            records.append(self._hidraw_record(node, hid_path))
+            records += [self._hid_record(device, iface, hid_path), self._hidraw_record(node, hid_path)]
             device.hid_paths.append((iface_path, hid_path, hid_path + '/hidraw/hidraw%d' % node.number))
             device.hidraw_nodes.append(node)
             if iface.model is not None:
                 iface.model.on_reset = lambda device=device: self._schedule_replug(device)
-        usbfs = '/dev/bus/usb/%03d/%03d' % (bus, device.devnum)
-        device.usbfs = usbfs
+        device.usbfs = '/dev/bus/usb/%03d/%03d' % (bus, device.devnum)
         device.usbfs_handler = _Handler(self, lambda client, device=device: self._usbfs_ioctl(device, client))
-        self.testbed.attach_ioctl(usbfs, device.usbfs_handler)
+        self.testbed.attach_ioctl(device.usbfs, device.usbfs_handler)
         # add_from_string creates the sysfs entries and emits one "add" event per record.
         self.testbed.add_from_string('\n'.join(records))
         self.plugged.append(device)
@@ -418,10 +412,7 @@ class Harness:
     # --- running the binary ----------------------------------------------------------------------
 
     def environment(self):
-        env = dict(os.environ)
-        env['LD_PRELOAD'] = PRELOAD
-        env['UMOCKDEV_DIR'] = self.root
-        env['HIDDFU_USB_EVENTS'] = self.usb_events
+        env = dict(os.environ, LD_PRELOAD=PRELOAD, UMOCKDEV_DIR=self.root, HIDDFU_USB_EVENTS=self.usb_events)
         # An ASan build refuses to start when the preload library comes before its runtime.
         options = env.get('ASAN_OPTIONS', '')
         if 'verify_asan_link_order' not in options:
@@ -455,15 +446,13 @@ class Harness:
             self.open_to_unprivileged()
             if os.geteuid() == 0:
                 kwargs = dict(user=65534, group=65534, extra_groups=[])
-        popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(),
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, **kwargs)
-        process = Process(self, popen)
-        self._processes.append(process)
-        return process
+        popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(), stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+        self._processes.append(Process(self, popen))
+        return self._processes[-1]
 
-    def run(self, *args, timeout=60.0, unprivileged=False, netlink=True):
-        process = self.start(*args, unprivileged=unprivileged, netlink=netlink)
+    def run(self, *args, timeout=60.0, **options):
+        process = self.start(*args, **options)
         process.wait(timeout)
         return process
 

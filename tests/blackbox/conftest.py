@@ -3,6 +3,7 @@ prerequisite is there. A missing prerequisite stops the run with a message; noth
 
 import os
 import sys
+import types
 import warnings
 
 import pytest
@@ -64,20 +65,11 @@ def harness():
 
 @pytest.fixture
 def tree(harness):
-    return build_tree(harness)
-
-
-def build_tree(harness):
     """A realistic bus: two root hubs, a hub, a CSR HID DFU device behind the hub, a composite
     keyboard with two HID interfaces and strings outside ASCII, devices without strings."""
     from csr_model import (CsrDfuModel, HidInterface, UsbDevice, csr_firmware,
                            csr_report_descriptor, keyboard_report_descriptor)
-
-    class Tree:
-        pass
-
-    t = Tree()
-    t.harness = harness
+    t = types.SimpleNamespace(harness=harness)
     t.root1 = harness.plug(UsbDevice(1, [], 0x1D6B, 0x0002, 0x0601, 'Linux 6.1.0 xhci-hcd',
                                      'xHCI Host Controller', '0000:00:14.0', device_class=9))
     t.root2 = harness.plug(UsbDevice(2, [], 0x1D6B, 0x0003, 0x0601, 'Linux 6.1.0 xhci-hcd',
@@ -95,5 +87,4 @@ def build_tree(harness):
                                                     HidInterface(keyboard_report_descriptor())]))
     t.nameless = harness.plug(UsbDevice(1, [2, 1], 0x03EB, 0x2FF4, 0x0000))
     t.unknown_vendor = harness.plug(UsbDevice(2, [12], 0xFFF0, 0x0001, 0x0210, 'Nobody', None, '42'))
-    t.leaves = [t.hub, t.csr, t.keyboard, t.nameless, t.unknown_vendor]
     return t

@@ -145,31 +145,29 @@ class CsrDfuModel:
     and text requests in output report 1 answered in input report 1.
 
     Knobs a test sets: `state`/`status` (initial DFU state), `busy_blocks` (blocks answered
-    busy once), `poll_timeout_ms`, `fail_block` (block answered with the error state),
-    `answers` (text request -> input report text). What it saw: `blocks`, `controls`,
-    `text_requests`, `feature_sizes`."""
+    busy once), `answers` (text request -> input report text), `on_reset` (the harness sets it
+    to re-enumerate the device) and `on_block` (called with each accepted block's number).
+    What it saw: `log`, and from it `blocks` and `controls`; `text_requests`."""
 
     def __init__(self, firmware=b''):
         self.firmware = bytes(firmware)
-        self.state = STATE_IDLE
-        self.status = STATUS_OK
-        self.state_after_reset = STATE_IDLE
-        self.poll_timeout_ms = 0
+        self.state, self.status = STATE_IDLE, STATUS_OK
         self.busy_blocks = set()
-        self.fail_block = None
         self.answers = {}
-        self.blocks = []          # (block number, data length) as received
-        self.controls = []        # control codes received
         self.text_requests = []   # names received in output report 1
-        self.resets = 0
         self.log = []             # ('control', code) and ('block', number, length) in order
         self.completed_downloads = 0
-        self._download = bytearray()
-        self._next_block = 0
-        self._busy_pending = False
-        self._read_offset = 0
-        self.on_reset = None      # called by the harness hook: re-enumerate the device
-        self.on_block = None      # called with the block number after each accepted block
+        self.on_reset = self.on_block = None
+        self._abort_transfers()
+
+    @property
+    def blocks(self):
+        """(block number, data length) as received."""
+        return [entry[1:] for entry in self.log if entry[0] == 'block']
+
+    @property
+    def controls(self):
+        return [entry[1] for entry in self.log if entry[0] == 'control']
 
     # --- feature reports -------------------------------------------------------------------
 
@@ -180,17 +178,12 @@ class CsrDfuModel:
         if data[0] == COMMAND_REPORT:
             return self._command(data)
         if data[0] == CONTROL_REPORT and len(data) >= 2:
-            self.controls.append(data[1])
             self.log.append(('control', data[1]))
-            if data[1] == 0xFF:
-                self.resets += 1
+            if data[1] in (0xFF, 0x04):  # reset, clear status
                 self._abort_transfers()
-                self.state, self.status = self.state_after_reset, STATUS_OK
-                if self.on_reset:
-                    self.on_reset()
-            elif data[1] == 0x04:
                 self.state, self.status = STATE_IDLE, STATUS_OK
-                self._abort_transfers()
+            if data[1] == 0xFF and self.on_reset:
+                self.on_reset()
             return 0
         return errno.EPIPE
 
@@ -209,8 +202,7 @@ class CsrDfuModel:
         return errno.EPIPE
 
     def _status(self, state):
-        return bytes([STATUS_REPORT, 0]) + self.poll_timeout_ms.to_bytes(3, 'little') + \
-            bytes([state, self.status])
+        return bytes([STATUS_REPORT, 0, 0, 0, 0, state, self.status])  # no poll timeout
 
     def _abort_transfers(self):
         self._download = bytearray()
@@ -223,10 +215,9 @@ class CsrDfuModel:
             self.state, self.status = STATE_ERROR, STATUS_ERR_UNKNOWN
             return 0
         block, length = struct.unpack_from('<HH', data, 2)
-        self.blocks.append((block, length))
         self.log.append(('block', block, length))
         if self.state not in (STATE_IDLE, STATE_DOWNLOAD_IDLE) or length > len(data) - 6 or \
-                block != self._next_block or block == self.fail_block:
+                block != self._next_block:
             self.state, self.status = STATE_ERROR, STATUS_ERR_ADDRESS
             return 0
         if length == 0:
@@ -270,6 +261,14 @@ class CsrDfuModel:
             return None
         text = answer.encode('utf-8')[:TEXT_SIZE - 2]
         return bytes([TEXT_REPORT]) + text + bytes(TEXT_SIZE - 1 - len(text))
+
+
+def plug_csr(harness, model, descriptor=None):
+    """A root hub with one CSR device on port 3: a small tree, as every refused open leaks a
+    socket in the preload library."""
+    harness.plug(UsbDevice(1, [], 0x1D6B, 0x0002, 0x0601, device_class=9))
+    return harness.plug(UsbDevice(1, [3], 0x0A12, 0x1004, 0x0100, 'CSR', 'Widget', '1', interfaces=[
+        HidInterface(descriptor or csr_report_descriptor(), model)]))
 
 
 def csr_firmware(length, seed=1):

@@ -8,6 +8,7 @@ testbed sends udev events through libudev in this process, which must see the te
 
 import errno
 import fcntl
+import itertools
 import json
 import os
 import struct
@@ -23,15 +24,9 @@ from gi.repository import GLib, UMockdev  # noqa: E402
 PRELOAD = 'libumockdev-preload.so.0'
 
 USBDEVFS_CONTROL = 0xC0185500  # _IOWR('U', 0, struct usbdevfs_ctrltransfer), 24 bytes on LP64
-HID_IOCTL_TYPE = ord('H')
-HIDIOCGRDESCSIZE = 0x01
-HIDIOCGRDESC = 0x02
-HIDIOCGRAWINFO = 0x03
-HIDIOCGRAWNAME = 0x04
-HIDIOCGRAWPHYS = 0x05
-HIDIOCSFEATURE = 0x06
-HIDIOCGFEATURE = 0x07
-HIDIOCGRAWUNIQ = 0x08
+# hidraw ioctl numbers (type 'H')
+HIDIOCGRDESCSIZE, HIDIOCGRDESC, HIDIOCGRAWINFO, HIDIOCGRAWNAME, HIDIOCGRAWPHYS, HIDIOCSFEATURE, \
+    HIDIOCGFEATURE, HIDIOCGRAWUNIQ = range(1, 9)
 HIDIOCSOUTPUT = 0x0B
 HID_MAX_DESCRIPTOR_SIZE = 4096
 
@@ -46,8 +41,12 @@ def _hex(data):
     return data.hex().upper()  # umockdev refuses lower-case hex in records
 
 
-def _text_attribute(name, value):
-    return 'A: %s=%s\\n\n' % (name, value.replace('\\', '\\\\'))
+def _record(path, properties, attributes, *lines, node=None):
+    """A umockdev record: device node, udev properties, text attributes (their newline escaped,
+    as umockdev wants it), then lines as given."""
+    return 'P: %s\n' % path + ('N: %s\n' % node if node else '') + ''.join('E: %s=%s\n' % item for item in properties.items()) + \
+        ''.join('A: %s=%s\\n\n' % (name, str(value).replace('\\', '\\\\')) for name, value in attributes.items()) + \
+        ''.join(lines)
 
 
 class _Handler(UMockdev.IoctlBase):
@@ -61,23 +60,19 @@ class _Handler(UMockdev.IoctlBase):
         self._on_ioctl = on_ioctl
         self._on_write = on_write
 
-    def do_handle_ioctl(self, client):
+    def _call(self, handler, client, what):
         try:
-            self._on_ioctl(client)
+            handler(client)
         except Exception as error:  # noqa: BLE001 - reported by the harness at teardown
-            self._harness.errors.append('ioctl %x: %r' % (client.get_request(), error))
+            self._harness.errors.append('%s: %r' % (what, error))
             client.complete(-1, errno.EIO)
         return True
 
+    def do_handle_ioctl(self, client):
+        return self._call(self._on_ioctl, client, 'ioctl %x' % client.get_request())
+
     def do_handle_write(self, client):
-        if self._on_write is None:
-            return False
-        try:
-            self._on_write(client)
-        except Exception as error:  # noqa: BLE001
-            self._harness.errors.append('write: %r' % (error,))
-            client.complete(-1, errno.EIO)
-        return True
+        return self._on_write is not None and self._call(self._on_write, client, 'write')
 
 
 class _HidrawNode:
@@ -116,7 +111,7 @@ class _HidrawNode:
         request = client.get_request()
         kind, number, size = (request >> 8) & 0xFF, request & 0xFF, (request >> 16) & 0x3FFF
         self.harness.ioctl_count += 1
-        if kind != HID_IOCTL_TYPE:
+        if kind != ord('H'):
             client.complete(-1, errno.ENOTTY)
             return
         if self.gone:
@@ -124,43 +119,35 @@ class _HidrawNode:
             return
         iface, usb = self.interface, self.interface.usb
         descriptor = iface.report_descriptor
+        texts = {HIDIOCGRAWNAME: iface.hid_name, HIDIOCGRAWPHYS: iface.hid_phys, HIDIOCGRAWUNIQ: usb.serial or ''}
         if number == HIDIOCGRDESCSIZE:
             client.get_arg().resolve(0, 4).update(0, struct.pack('<i', len(descriptor)))
             client.complete(0, 0)
         elif number == HIDIOCGRDESC:
             buf = client.get_arg().resolve(0, 4 + HID_MAX_DESCRIPTOR_SIZE)
-            wanted = struct.unpack('<I', buf.retrieve()[:4])[0]
-            buf.update(4, descriptor[:wanted])
+            buf.update(4, descriptor[:struct.unpack('<I', buf.retrieve()[:4])[0]])
             client.complete(0, 0)
         elif number == HIDIOCGRAWINFO:
             client.get_arg().resolve(0, 8).update(0, struct.pack('<IhH', 3, usb.vid, usb.pid))
             client.complete(0, 0)
-        elif number in (HIDIOCGRAWNAME, HIDIOCGRAWPHYS, HIDIOCGRAWUNIQ):
-            text = {HIDIOCGRAWNAME: iface.hid_name, HIDIOCGRAWPHYS: iface.hid_phys,
-                    HIDIOCGRAWUNIQ: usb.serial or ''}[number].encode() + b'\0'
-            text = text[:size]
+        elif number in texts:
+            text = (texts[number].encode() + b'\0')[:size]
             client.get_arg().resolve(0, size).update(0, text)
             client.complete(len(text), 0)
-        elif number in (HIDIOCSFEATURE, HIDIOCGFEATURE, HIDIOCSOUTPUT):
+        elif number not in (HIDIOCSFEATURE, HIDIOCGFEATURE, HIDIOCSOUTPUT):
+            client.complete(-1, errno.EINVAL)
+        elif iface.model is None:
+            client.complete(-1, errno.EPIPE)
+        else:
             buf = client.get_arg().resolve(0, size)
             data = buf.retrieve()
-            model = iface.model
-            if model is None:
-                client.complete(-1, errno.EPIPE)
-            elif number == HIDIOCGFEATURE:
-                answer = model.get_feature(data[0], size)
-                if isinstance(answer, int):
-                    client.complete(-1, answer)
-                else:
-                    buf.update(0, answer)
-                    client.complete(len(answer), 0)
-            else:
-                result = model.set_feature(data) if number == HIDIOCSFEATURE else \
-                    self._output(data)
-                client.complete(-1 if result else size, result)
-            self.harness.after_model_call()
-        else:
-            client.complete(-1, errno.EINVAL)
+            answer = iface.model.get_feature(data[0], size) if number == HIDIOCGFEATURE else \
+                iface.model.set_feature(data) if number == HIDIOCSFEATURE else self._output(data)
+            if isinstance(answer, bytes):
+                buf.update(0, answer)
+                client.complete(len(answer), 0)
+            else:  # 0 or an errno
+                client.complete(-1 if answer else size, answer)
 
     def _output(self, data):
         answer = self.interface.model.output_report(data)
@@ -174,11 +161,10 @@ class _HidrawNode:
         self.harness.ioctl_count += 1
         if self.gone:
             client.complete(-1, errno.ENODEV)
-        elif self.interface.model is None:
-            client.complete(len(data), 0)
-        else:
+            return
+        if self.interface.model is not None:
             self._output(data)
-            client.complete(len(data), 0)
+        client.complete(len(data), 0)
 
 
 class Process:
@@ -187,8 +173,7 @@ class Process:
     def __init__(self, harness, popen):
         self.harness = harness
         self.popen = popen
-        self._out = bytearray()
-        self._err = bytearray()
+        self._out, self._err = bytearray(), bytearray()
         self.returncode = None
         self._open = 2
         for stream, buffer in ((popen.stdout, self._out), (popen.stderr, self._err)):
@@ -246,20 +231,17 @@ class Process:
     def stderr(self):
         return self._err.decode('utf-8', 'replace')
 
-
-class Result:
-    def __init__(self, process):
-        self.returncode = process.returncode
-        self.stdout = process.stdout
-        self.stderr = process.stderr
-        self.lines = [line for line in self.stdout.split('\n') if line]
+    @property
+    def lines(self):
+        return [line for line in self.stdout.split('\n') if line]
 
     def documents(self):
-        """Each line of standard output parsed as one JSON document."""
+        """Each line of standard output (not yet read) parsed as one JSON document."""
         return [json.loads(line) for line in self.lines]
 
     def __repr__(self):
-        return 'Result(rc=%r, stdout=%r, stderr=%r)' % (self.returncode, self.stdout, self.stderr)
+        return 'hiddfu %s: rc=%r, stdout=%r, stderr=%r' % (self.popen.args[1:], self.returncode, self.stdout,
+                                                          self.stderr)
 
 
 class Harness:
@@ -274,9 +256,8 @@ class Harness:
         self.ioctl_count = 0
         self.plugged = []          # UsbDevice objects currently attached, in plug order
         self._devnums = {}
-        self._hid_sequence = 0
-        self._hidraw_numbers = 0
-        self._pending = []         # (deadline, callable) for re-enumeration
+        self._hidraw_numbers = itertools.count()  # the HID device's sequence number is one more
+        self._pending = 0          # re-enumeration steps still to come
         self._sources = []         # GLib sources of this harness, removed by close()
         self._processes = []       # every hiddfu started, killed by close() if still running
         # Which netlink group the binary follows for hot-plug: the testbed has no udevd of its own,
@@ -296,30 +277,24 @@ class Harness:
         device.devnum = self._devnums[bus]
         device.syspath = self._syspath(device)
         records = [self._usb_device_record(device)]
-        device.hid_paths = []
-        device.hidraw_nodes = []
+        device.hid_paths, device.hidraw_nodes = [], []
         for number, iface in enumerate(device.interfaces):
             iface.usb = device
             iface_path = '%s/%s:1.%d' % (device.syspath, device.name, number)
             records.append(self._interface_record(device, iface, number, iface_path))
-            self._hid_sequence += 1
-            hid_path = '%s/0003:%04X:%04X.%04X' % (iface_path, device.vid, device.pid, self._hid_sequence)
+            node = _HidrawNode(self, next(self._hidraw_numbers), iface)
+            hid_path = '%s/0003:%04X:%04X.%04X' % (iface_path, device.vid, device.pid, node.number + 1)
             iface.hid_name = ' '.join(s for s in (device.manufacturer, device.product) if s) or \
                 'HID %04x:%04x' % (device.vid, device.pid)
             iface.hid_phys = 'usb-0000:00:14.0-%s/input%d' % ('.'.join(map(str, device.ports)), number)
-            records.append(self._hid_record(device, iface, hid_path))
-            node = _HidrawNode(self, self._hidraw_numbers, iface)
-            self._hidraw_numbers += 1
-            iface.node = node
-            records.append(self._hidraw_record(node, hid_path))
+            records += [self._hid_record(device, iface, hid_path), self._hidraw_record(node, hid_path)]
             device.hid_paths.append((iface_path, hid_path, hid_path + '/hidraw/hidraw%d' % node.number))
             device.hidraw_nodes.append(node)
             if iface.model is not None:
                 iface.model.on_reset = lambda device=device: self._schedule_replug(device)
-        usbfs = '/dev/bus/usb/%03d/%03d' % (bus, device.devnum)
-        device.usbfs = usbfs
+        device.usbfs = '/dev/bus/usb/%03d/%03d' % (bus, device.devnum)
         device.usbfs_handler = _Handler(self, lambda client, device=device: self._usbfs_ioctl(device, client))
-        self.testbed.attach_ioctl(usbfs, device.usbfs_handler)
+        self.testbed.attach_ioctl(device.usbfs, device.usbfs_handler)
         # add_from_string creates the sysfs entries and emits one "add" event per record.
         self.testbed.add_from_string('\n'.join(records))
         self.plugged.append(device)
@@ -353,45 +328,30 @@ class Harness:
             with open(path, 'wb') as f:
                 f.write(value)
 
-    def replug(self, device):
-        self.unplug(device)
-        self.plug(device)
-
     reenumeration_delay = (0.05, 0.25)  # seconds from the reset to the removal, then to the return
 
     def _schedule_replug(self, device):
-        now = time.monotonic()
         gone, back = self.reenumeration_delay
-        self._pending.append((now + gone, lambda: device in self.plugged and self.unplug(device)))
-        self._pending.append((now + back, lambda: device not in self.plugged and self.plug(device)))
-        self._sources.append(GLib.timeout_add(int(gone * 1000), self._run_pending))
-        self._sources.append(GLib.timeout_add(int(back * 1000), self._run_pending))
+        for delay, action in ((gone, lambda: device in self.plugged and self.unplug(device)),
+                              (back, lambda: device not in self.plugged and self.plug(device))):
+            self._pending += 1
+            self._sources.append(GLib.timeout_add(int(delay * 1000), self._run_pending, action))
 
     @property
     def reenumerating(self):
-        return bool(self._pending)
+        return self._pending > 0
 
-    def _run_pending(self):
-        now = time.monotonic()
-        due = [p for p in self._pending if p[0] <= now]
-        self._pending = [p for p in self._pending if p[0] > now]
+    def _run_pending(self, action):
+        self._pending -= 1
         try:
-            for _, action in sorted(due, key=lambda p: p[0]):
-                action()
+            action()
         except Exception as error:  # noqa: BLE001 - fails the test at teardown
             self.errors.append('re-enumeration: %r' % (error,))
         return False
 
-    def after_model_call(self):
-        """Hook for tests: called after every feature or output report handled by a model."""
-
     def _parent_of(self, device):
-        if not device.ports:
-            return None
-        for other in self.plugged:
-            if other.bus == device.bus and other.ports == device.ports[:-1]:
-                return other
-        return None
+        return next((other for other in self.plugged if device.ports and other.bus == device.bus and
+                     other.ports == device.ports[:-1]), None)
 
     def _syspath(self, device):
         if not device.ports:
@@ -399,60 +359,39 @@ class Harness:
         return '%s/%s' % (self._parent_of(device).syspath, device.name)
 
     def _usb_device_record(self, d):
-        devpath = '.'.join(str(p) for p in d.ports) or '0'
-        lines = ['P: %s\n' % d.syspath,
-                 'N: bus/usb/%03d/%03d\n' % (d.bus, d.devnum),
-                 'E: SUBSYSTEM=usb\n', 'E: DEVTYPE=usb_device\n', 'E: DRIVER=usb\n',
-                 'E: DEVNAME=/dev/bus/usb/%03d/%03d\n' % (d.bus, d.devnum),
-                 'E: BUSNUM=%03d\n' % d.bus, 'E: DEVNUM=%03d\n' % d.devnum,
-                 'E: PRODUCT=%x/%x/%x\n' % (d.vid, d.pid, d.bcd),
-                 'E: TYPE=%d/0/0\n' % d.device_class,
-                 'E: MAJOR=189\n', 'E: MINOR=%d\n' % ((d.bus - 1) * 128 + d.devnum - 1)]
-        for name, value in (('busnum', '%d' % d.bus), ('devnum', '%d' % d.devnum),
-                            ('devpath', devpath), ('idVendor', '%04x' % d.vid),
-                            ('idProduct', '%04x' % d.pid), ('bcdDevice', '%04x' % d.bcd),
-                            ('bDeviceClass', '%02x' % d.device_class), ('bDeviceSubClass', '00'),
-                            ('bDeviceProtocol', '00'), ('bNumConfigurations', '1'),
-                            ('bConfigurationValue', '1'), ('bMaxPacketSize0', '64'),
-                            ('speed', d.speed), ('version', ' 2.00'),
-                            ('maxchild', '4' if d.device_class == 9 else '0')):
-            lines.append(_text_attribute(name, value))
-        for name in ('manufacturer', 'product', 'serial'):
-            if getattr(d, name) is not None:
-                lines.append(_text_attribute(name, getattr(d, name)))
-        lines.append('H: descriptors=%s\n' % _hex(d.device_descriptor() + d.config_descriptor()))
-        return ''.join(lines)
+        node = 'bus/usb/%03d/%03d' % (d.bus, d.devnum)
+        strings = [(name, getattr(d, name)) for name in ('manufacturer', 'product', 'serial')]
+        return _record(d.syspath, dict(
+            SUBSYSTEM='usb', DEVTYPE='usb_device', DRIVER='usb', DEVNAME='/dev/' + node,
+            BUSNUM='%03d' % d.bus, DEVNUM='%03d' % d.devnum, PRODUCT='%x/%x/%x' % (d.vid, d.pid, d.bcd),
+            TYPE='%d/0/0' % d.device_class, MAJOR=189, MINOR=(d.bus - 1) * 128 + d.devnum - 1), dict(
+            busnum=d.bus, devnum=d.devnum, devpath='.'.join(map(str, d.ports)) or '0',
+            idVendor='%04x' % d.vid, idProduct='%04x' % d.pid, bcdDevice='%04x' % d.bcd,
+            bDeviceClass='%02x' % d.device_class, bDeviceSubClass='00', bDeviceProtocol='00',
+            bNumConfigurations=1, bConfigurationValue=1, bMaxPacketSize0=64, speed=d.speed,
+            version=' 2.00', maxchild=4 if d.device_class == 9 else 0,
+            **{name: value for name, value in strings if value is not None}),
+            'H: descriptors=%s\n' % _hex(d.device_descriptor() + d.config_descriptor()), node=node)
 
-    def _interface_record(self, d, iface, number, path):
-        return ''.join([
-            'P: %s\n' % path,
-            'E: SUBSYSTEM=usb\n', 'E: DEVTYPE=usb_interface\n', 'E: DRIVER=usbhid\n',
-            'E: PRODUCT=%x/%x/%x\n' % (d.vid, d.pid, d.bcd),
-            'E: INTERFACE=3/0/%d\n' % iface.protocol,
-            _text_attribute('bInterfaceNumber', '%02x' % number),
-            _text_attribute('bAlternateSetting', ' 0'),
-            _text_attribute('bInterfaceClass', '03'),
-            _text_attribute('bInterfaceSubClass', '00'),
-            _text_attribute('bInterfaceProtocol', '%02x' % iface.protocol),
-            _text_attribute('bNumEndpoints', '01'),
-            'L: driver=%s\n' % os.path.relpath('/bus/usb/drivers/usbhid', path)])
+    @staticmethod
+    def _interface_record(d, iface, number, path):
+        return _record(path, dict(SUBSYSTEM='usb', DEVTYPE='usb_interface', DRIVER='usbhid',
+                                  PRODUCT='%x/%x/%x' % (d.vid, d.pid, d.bcd), INTERFACE='3/0/%d' % iface.protocol),
+                       dict(bInterfaceNumber='%02x' % number, bAlternateSetting=' 0', bInterfaceClass='03',
+                            bInterfaceSubClass='00', bInterfaceProtocol='%02x' % iface.protocol, bNumEndpoints='01'),
+                       'L: driver=%s\n' % os.path.relpath('/bus/usb/drivers/usbhid', path))
 
-    def _hid_record(self, d, iface, path):
-        return ''.join([
-            'P: %s\n' % path,
-            'E: SUBSYSTEM=hid\n', 'E: DRIVER=hid-generic\n',
-            'E: HID_ID=0003:%08X:%08X\n' % (d.vid, d.pid),
-            'E: HID_NAME=%s\n' % iface.hid_name,
-            'E: HID_PHYS=%s\n' % iface.hid_phys,
-            'E: HID_UNIQ=%s\n' % (d.serial or ''),
-            'E: MODALIAS=hid:b0003g0001v%08Xp%08X\n' % (d.vid, d.pid),
-            'H: report_descriptor=%s\n' % _hex(iface.report_descriptor)])
+    @staticmethod
+    def _hid_record(d, iface, path):
+        return _record(path, dict(SUBSYSTEM='hid', DRIVER='hid-generic', HID_ID='0003:%08X:%08X' % (d.vid, d.pid),
+                                  HID_NAME=iface.hid_name, HID_PHYS=iface.hid_phys, HID_UNIQ=d.serial or '',
+                                  MODALIAS='hid:b0003g0001v%08Xp%08X' % (d.vid, d.pid)),
+                       {}, 'H: report_descriptor=%s\n' % _hex(iface.report_descriptor))
 
-    def _hidraw_record(self, node, hid_path):
-        return ''.join([
-            'P: %s/hidraw/hidraw%d\n' % (hid_path, node.number),
-            'E: SUBSYSTEM=hidraw\n', 'E: DEVNAME=%s\n' % node.devnode,
-            'E: MAJOR=240\n', 'E: MINOR=%d\n' % node.number])
+    @staticmethod
+    def _hidraw_record(node, hid_path):
+        return _record('%s/hidraw/hidraw%d' % (hid_path, node.number),
+                       dict(SUBSYSTEM='hidraw', DEVNAME=node.devnode, MAJOR=240, MINOR=node.number), {})
 
     def _usbfs_ioctl(self, device, client):
         self.ioctl_count += 1
@@ -473,10 +412,7 @@ class Harness:
     # --- running the binary ----------------------------------------------------------------------
 
     def environment(self):
-        env = dict(os.environ)
-        env['LD_PRELOAD'] = PRELOAD
-        env['UMOCKDEV_DIR'] = self.root
-        env['HIDDFU_USB_EVENTS'] = self.usb_events
+        env = dict(os.environ, LD_PRELOAD=PRELOAD, UMOCKDEV_DIR=self.root, HIDDFU_USB_EVENTS=self.usb_events)
         # An ASan build refuses to start when the preload library comes before its runtime.
         options = env.get('ASAN_OPTIONS', '')
         if 'verify_asan_link_order' not in options:
@@ -510,17 +446,15 @@ class Harness:
             self.open_to_unprivileged()
             if os.geteuid() == 0:
                 kwargs = dict(user=65534, group=65534, extra_groups=[])
-        popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(),
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, **kwargs)
-        process = Process(self, popen)
-        self._processes.append(process)
-        return process
+        popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(), stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+        self._processes.append(Process(self, popen))
+        return self._processes[-1]
 
-    def run(self, *args, timeout=60.0, unprivileged=False, netlink=True):
-        process = self.start(*args, unprivileged=unprivileged, netlink=netlink)
+    def run(self, *args, timeout=60.0, **options):
+        process = self.start(*args, **options)
         process.wait(timeout)
-        return Result(process)
+        return process
 
     def iterate_until(self, condition, timeout, what='the condition'):
         """Serves the emulated devices until the condition holds; fails after the timeout."""
@@ -549,7 +483,7 @@ class Harness:
             if self.context.find_source_by_id(source):
                 GLib.source_remove(source)
         self._sources = []
-        self._pending = []
+        self._pending = 0
         for device in reversed(list(self.plugged)):
             for node in device.hidraw_nodes:
                 if not node.gone:

@@ -1,6 +1,7 @@
 """Hostile files, odd backup destinations and exhausted resources, through the real binary."""
 
 import os
+import pathlib
 import re
 import resource
 import shutil
@@ -11,21 +12,13 @@ import time
 
 import pytest
 
-from csr_model import (CsrDfuModel, HidInterface, UsbDevice, _vendor_item, csr_firmware,
-                       csr_report_descriptor)
+from csr_model import CsrDfuModel, _vendor_item, csr_firmware, csr_report_descriptor, plug_csr
 from dfu_file import parse_dfu
 from harness import default_binary
 
 NOBODY = 65534
 WRITE_FAILED = 'Unable to write to backup file'
 FIRMWARE = csr_firmware(14)
-
-
-def plug_csr(harness, descriptor=None):
-    harness.plug(UsbDevice(1, [], 0x1D6B, 0x0002, 0x0601, device_class=9))
-    model = CsrDfuModel(FIRMWARE)
-    return harness.plug(UsbDevice(1, [3], 0x0A12, 0x1004, 0x0100, interfaces=[
-        HidInterface(descriptor or csr_report_descriptor(), model)])), model
 
 
 @pytest.fixture
@@ -37,7 +30,8 @@ def place():
     shutil.rmtree(directory)
 
 
-def backup(harness, device, destination, unprivileged=False):
+def backup(harness, destination, unprivileged=False, device=None):
+    device = device or plug_csr(harness, CsrDfuModel(FIRMWARE))
     if unprivileged:
         for node in device.hidraw_nodes:  # the pty behind the node, as udev would grant it
             os.chmod(os.path.realpath(harness.root + node.devnode), 0o666)
@@ -56,13 +50,11 @@ def old_file(path, mode=0o644, owner=0, content=b'earlier'):
 
 
 def backed_up(path):
-    with open(path, 'rb') as f:
-        return parse_dfu(f.read())[0] == FIRMWARE
+    return parse_dfu(pathlib.Path(path).read_bytes())[0] == FIRMWARE
 
 
 def unchanged(path):
-    with open(path, 'rb') as f:
-        return f.read() == b'earlier'
+    return pathlib.Path(path).read_bytes() == b'earlier'
 
 
 def world_writable(d):
@@ -70,14 +62,9 @@ def world_writable(d):
     return d
 
 
-def setuid_file_of_nobody(d):
-    return old_file(d + '/b.dfu', 0o6755, NOBODY)
-
-
-def replaced_without_set_id_bits(d):
-    s = os.stat(d + '/b.dfu')
-    return backed_up(d + '/b.dfu') and \
-        (s.st_mode, s.st_uid, s.st_gid) == (stat.S_IFREG | 0o755, NOBODY, NOBODY)
+def mode_and_owner(path):
+    s = os.stat(path)
+    return s.st_mode, s.st_uid, s.st_gid
 
 
 def symlinks(d, *pairs):
@@ -89,7 +76,8 @@ def symlinks(d, *pairs):
 # name: (prepare(directory) -> destination, run as nobody, error, check(directory))
 DESTINATIONS = {
     'set-ID bits never carry over, the owner stays (root)':
-        (setuid_file_of_nobody, False, None, replaced_without_set_id_bits),
+        (lambda d: old_file(d + '/b.dfu', 0o6755, NOBODY), False, None, lambda d: backed_up(d + '/b.dfu') and
+         mode_and_owner(d + '/b.dfu') == (stat.S_IFREG | 0o755, NOBODY, NOBODY)),
     'an own read-only file is refused':
         (lambda d: old_file(world_writable(d) + '/b.dfu', 0o444, NOBODY), True, WRITE_FAILED,
          lambda d: unchanged(d + '/b.dfu')),
@@ -113,8 +101,7 @@ DESTINATIONS = {
 @pytest.mark.parametrize('prepare, unprivileged, error, check', DESTINATIONS.values(),
                          ids=DESTINATIONS.keys())
 def test_backup_destination(harness, place, prepare, unprivileged, error, check):
-    device, _ = plug_csr(harness)
-    assert backup(harness, device, prepare(place), unprivileged) == error
+    assert backup(harness, prepare(place), unprivileged) == error
     assert check(place), sorted(os.listdir(place))
 
 
@@ -122,9 +109,8 @@ def test_backup_reads_short_reports_of_a_device_declaring_a_huge_one(harness, tm
     # Report 9 of 20,000 bytes is beyond what one hidraw request carries (16,383).
     huge = csr_report_descriptor()[:-1] + bytes([0x85, 9]) + _vendor_item(0x94, 19999, 2) + \
         bytes([0x09, 9, 0xB1, 0x02, 0xC0])
-    device, model = plug_csr(harness, huge)
-    assert backup(harness, device, str(tmp_path / 'b.dfu')) is None
-    assert parse_dfu((tmp_path / 'b.dfu').read_bytes())[0] == model.firmware
+    assert backup(harness, str(tmp_path / 'b.dfu'), device=plug_csr(harness, CsrDfuModel(FIRMWARE), huge)) is None
+    assert backed_up(str(tmp_path / 'b.dfu'))
 
 
 # Runs without a device need no emulation, and some cannot bear the preload library.
@@ -173,7 +159,7 @@ def test_exhausted_descriptors_end_with_a_diagnostic(command, status, stdout, ex
 ])
 def test_an_input_thread_without_a_run_loop_fails_the_connection(harness, monkeypatch, command, document):
     monkeypatch.setenv('ASAN_OPTIONS', UNDER_STRACE['ASAN_OPTIONS'])
-    device, _ = plug_csr(harness)
+    device = plug_csr(harness, CsrDfuModel(FIRMWARE))
     harness.binary = 'strace'  # every thread's first eventfd fails
     result = harness.run('-f', '-o', '/dev/null', '-e', 'inject=eventfd2:error=EMFILE', default_binary(),
                          command, device.identifier, 'x' if command == 'get' else '/nonexistent/b.dfu')

@@ -7,15 +7,12 @@ import subprocess
 
 import pytest
 
-from csr_model import CsrDfuModel, HidInterface, UsbDevice, csr_firmware, csr_report_descriptor
+from csr_model import CsrDfuModel, csr_firmware, plug_csr
 
 
 @pytest.fixture
 def csr(harness):
-    # A small tree: every refused open leaks a socket in the preload library.
-    harness.plug(UsbDevice(1, [], 0x1D6B, 0x0002, 0x0601, None, 'Root hub', None, device_class=9))
-    return harness.plug(UsbDevice(1, [2], 0x0A12, 0x1004, 0x0100, 'CSR', 'Widget', '1',
-                                  interfaces=[HidInterface(csr_report_descriptor(), CsrDfuModel(csr_firmware(100)))]))
+    return plug_csr(harness, CsrDfuModel(csr_firmware(100)))
 
 
 def transfer_failed(identifier):
@@ -41,7 +38,7 @@ def test_refused_device_node_is_named_once(harness, csr, action, names, expected
 
 @pytest.mark.parametrize('unreadable, named', [
     ('/sys/bus/usb/devices', '/sys/bus/usb/devices: run as root'),
-    ('/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/descriptors', '/usb1/1-2/descriptors: run as root'),
+    ('/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3/descriptors', '/usb1/1-3/descriptors: run as root'),
 ])
 def test_unreadable_device_list_sources_are_named(harness, csr, unreadable, named):
     os.chmod(harness.root + unreadable, 0)

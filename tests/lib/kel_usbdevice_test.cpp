@@ -16,65 +16,57 @@ using platform::EmulatedUsbBus;
 using platform::EmulatedUsbDevice;
 using platform::EmulatedUsbDeviceConfig;
 
-std::string convert(const std::u16string& text, std::size_t capacity = 256, bool* complete = nullptr)
+std::string repeat(const std::string& text, std::size_t times)
 {
-    std::vector<std::uint8_t> bytes;
-    for (char16_t unit : text) {
-        bytes.push_back(std::uint8_t(unit));
-        bytes.push_back(std::uint8_t(unit >> 8));
+    std::string out;
+    while (times-- > 0)
+        out += text;
+    return out;
+}
+
+// Only ' '..'~' (not the backslash), \n, \r and \t pass; below U+0100 is \ooo, above \uxxxx per
+// UTF-16 unit; a cut never splits an escape, and an odd last byte is dropped.
+TEST(NonLossyAscii, Table)
+{
+    const struct {
+        std::u16string text;
+        std::size_t capacity;
+        const char* expected;
+        bool complete;
+        bool oddByte;  // the last byte of the text is missing
+    } cases[] = {
+        {u"Plain ASCII ~!", 256, "Plain ASCII ~!", true, false},
+        {u"K\\1", 256, "K\\\\1", true, false},
+        {u"M\u00fcller \u0080\u00ff", 256, "M\\374ller \\200\\377", true, false},
+        {u"a\n\r\tb", 256, "a\n\r\tb", true, false},
+        {std::u16string(u"a\0b\u0001\u001f\u007f", 6), 256, "a\\000b\\001\\037\\177", true, false},
+        {u"\u0100\u2013\uABCD\uffff", 256, "\\u0100\\u2013\\uabcd\\uffff", true, false},
+        {u"\U0001F600", 256, "\\ud83d\\ude00", true, false},
+        {{char16_t(0xDC00), u'a'}, 256, "\\udc00a", true, false},
+        {u"ab", 3, "ab", true, false},
+        {u"abc", 3, "ab", false, false},
+        {u"a\u00fc", 4, "a", false, false},
+        {u"a\u00fc", 5, "a", false, false},
+        {u"a\u00fc", 6, "a\\374", true, false},
+        {u"\u2013", 6, "", false, false},
+        {u"hi\u00fc", 16, "hi", false, true},
+        {u"a", 16, "", false, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> bytes;
+        for (char16_t unit : c.text)
+            bytes.insert(bytes.end(), {std::uint8_t(unit), std::uint8_t(unit >> 8)});
+        if (c.oddByte)
+            bytes.pop_back();
+        std::vector<char> out(c.capacity + 1, 'X');
+        EXPECT_EQ(c.complete, kel_Utf16ToNonLossyAscii(bytes.data(), bytes.size(), out.data(), c.capacity))
+            << c.expected;
+        EXPECT_STREQ(c.expected, out.data());
+        EXPECT_EQ('X', out[c.capacity]) << "wrote past the capacity: " << c.expected;
     }
-    std::vector<char> out(capacity + 1, 'X');
-    const bool done = kel_Utf16ToNonLossyAscii(bytes.data(), bytes.size(), out.data(), capacity);
-    if (complete)
-        *complete = done;
-    EXPECT_EQ(out[capacity], 'X') << "wrote past the capacity";
-    return out.data();
-}
-
-TEST(NonLossyAscii, EscapesEverythingOutsideAsciiAndTheBackslash)
-{
-    EXPECT_EQ(convert(u"Plain ASCII ~!"), "Plain ASCII ~!");
-    EXPECT_EQ(convert(u"K\\1"), "K\\\\1");
-    EXPECT_EQ(convert(u"M\u00fcller \u0080\u00ff"), "M\\374ller \\200\\377");
-    // Only three controls pass; U+0000 is escaped like the others and the text goes on.
-    EXPECT_EQ(convert(u"a\n\r\tb"), "a\n\r\tb");
-    EXPECT_EQ(convert(std::u16string(u"a\0b\u0001\u001f\u007f", 6)), "a\\000b\\001\\037\\177");
-    EXPECT_EQ(convert(u"\u0100\u2013\uABCD\uffff"), "\\u0100\\u2013\\uabcd\\uffff");
-    // Each UTF-16 unit on its own: a pair as two escapes, an unpaired half as one.
-    EXPECT_EQ(convert(u"\U0001F600"), "\\ud83d\\ude00");
-    EXPECT_EQ(convert(std::u16string(1, char16_t(0xDC00)) + u"a"), "\\udc00a");
-}
-
-TEST(NonLossyAscii, CutsOnlyBetweenCharactersAndSaysSo)
-{
-    bool complete = true;
-    EXPECT_EQ(convert(u"ab", 3, &complete), "ab");
-    EXPECT_TRUE(complete);
-    EXPECT_EQ(convert(u"abc", 3, &complete), "ab");
-    EXPECT_FALSE(complete);
-    // "a" then a four-byte octal escape that does not fit in what is left.
-    EXPECT_EQ(convert(u"a\u00fc", 4, &complete), "a");
-    EXPECT_FALSE(complete);
-    EXPECT_EQ(convert(u"a\u00fc", 5, &complete), "a");
-    EXPECT_FALSE(complete);
-    EXPECT_EQ(convert(u"a\u00fc", 6, &complete), "a\\374");
-    EXPECT_TRUE(complete);
-    EXPECT_EQ(convert(u"\u2013", 6, &complete), "");
-    EXPECT_FALSE(complete);
-
     char untouched = 'X';
     EXPECT_FALSE(kel_Utf16ToNonLossyAscii(reinterpret_cast<const std::uint8_t*>("a\0"), 2, &untouched, 0));
     EXPECT_EQ(untouched, 'X');
-}
-
-TEST(NonLossyAscii, DropsAnOddLastByte)
-{
-    const std::uint8_t bytes[] = {'h', 0, 'i', 0, 0xFC};
-    char out[16];
-    EXPECT_FALSE(kel_Utf16ToNonLossyAscii(bytes, sizeof bytes, out, sizeof out));
-    EXPECT_STREQ(out, "hi");
-    EXPECT_FALSE(kel_Utf16ToNonLossyAscii(bytes, 1, out, sizeof out));
-    EXPECT_STREQ(out, "");
 }
 
 class UsbDeviceTest : public ::testing::Test {
@@ -117,13 +109,11 @@ TEST_F(UsbDeviceTest, BindsByVendorProductAndLocation)
     EXPECT_TRUE(device.isBound());
     EXPECT_FALSE(device.isOpen());
     EXPECT_EQ(device.service(), wanted);
-    unsigned short product = 0;
-    EXPECT_EQ(device.GetDeviceProduct(&product), kIOReturnSuccess);
-    EXPECT_EQ(product, 0x1004);
 
     EXPECT_EQ(device.bind(0x0A12, 0x1004, 0x01300000), kIOReturnNotFound);
     EXPECT_FALSE(device.isBound());
     EXPECT_EQ(device.bindLocation(0x01300000), kIOReturnSuccess);
+    unsigned short product = 0;
     EXPECT_EQ(device.GetDeviceProduct(&product), kIOReturnSuccess);
     EXPECT_EQ(product, 0x2000);
     EXPECT_EQ(device.bind(UsbIdentifier(0x0A12, 0x2000, 0x01100000)), kIOReturnNotFound);
@@ -167,6 +157,7 @@ TEST_F(UsbDeviceTest, ReadsDescriptorsAndConfiguration)
     auto config = widget();
     config.configuration = 0;
     plug(config);
+    plug(widget(0x01300000));
     UsbDevice device;
     std::uint8_t descriptor[18] = {};
     EXPECT_EQ(device.getDescriptor(descriptor, sizeof descriptor, 1, 0), kIOReturnNotAttached);
@@ -174,104 +165,60 @@ TEST_F(UsbDeviceTest, ReadsDescriptorsAndConfiguration)
 
     ASSERT_EQ(device.bindLocation(0x01200000), kIOReturnSuccess);
     ASSERT_EQ(device.getDescriptor(descriptor, sizeof descriptor, 1, 0), kIOReturnSuccess);
-    EXPECT_EQ(descriptor[0], 18);
-    EXPECT_EQ(descriptor[1], 1);
-    EXPECT_EQ(descriptor[4], 0xFF);
-    EXPECT_EQ(descriptor[8] | descriptor[9] << 8, 0x0A12);
-    EXPECT_EQ(descriptor[12] | descriptor[13] << 8, 0x0105);
-    EXPECT_EQ(descriptor[15], 2);
+    EXPECT_EQ(std::vector<std::uint8_t>(descriptor, descriptor + 16),
+              (std::vector<std::uint8_t>{18, 1, 0x00, 0x02, 0xFF, 0, 0, 64, 0x12, 0x0A, 0x04, 0x10, 0x05, 0x01, 0, 2}));
     EXPECT_FALSE(device.isConfigured());
-
-    plug(widget(0x01300000));
     ASSERT_EQ(device.bindLocation(0x01300000), kIOReturnSuccess);
     EXPECT_TRUE(device.isConfigured());
 }
 
-TEST_F(UsbDeviceTest, ChoosesTheDevicesFirstLanguageOrUsEnglish)
+// One device per row, at location row + 1: the language chosen from its string descriptor 0,
+// and what is made of string 1 in that language when the device sends these bytes (none: it stalls).
+TEST_F(UsbDeviceTest, StringDescriptorTable)
 {
-    auto config = widget(0x01);
-    config.languages = {0x0407, 0x0409};
-    plug(config);
-    config = widget(0x02);
-    config.languages = {};  // string descriptor 0 stalls
-    plug(config);
-    config = widget(0x03);
-    config.languages = {};
-    // Claims two languages and sends only its header.
-    plug(config)->setRawString(0, 0x0000, {6, 3});
-    config = widget(0x04);
-    config.languages = {0x0c0a};
-    plug(config);
-
+    std::vector<std::uint8_t> longest{255, 3};  // 253 units, whose escapes need far more room
+    for (int i = 0; i < 253; ++i)
+        longest.insert(longest.end(), {0xE9, 0});
+    const struct {
+        std::vector<std::uint16_t> languages;  // empty: descriptor 0 stalls, or is `header`
+        std::vector<std::uint8_t> header;
+        std::uint16_t language;
+        std::vector<std::uint8_t> string;
+        IOReturn result;
+        std::string text;
+    } cases[] = {
+        {{0x0407, 0x0409}, {}, 0x0407, {8, 3, 'D', 0, 'e', 0, 'u', 0}, kIOReturnSuccess, "Deu"},
+        {{}, {}, 0x0409, {4, 3, 'x', 0}, kIOReturnSuccess, "x"},
+        {{}, {6, 3}, 0x0409, {4, 3, 'x', 0}, kIOReturnSuccess, "x"},  // claims two languages, sends none
+        {{0x0c0a}, {}, 0x0c0a, {4, 3, 'x', 0}, kIOReturnSuccess, "x"},
+        {{0x0409}, {}, 0x0409, {40, 3, 'H', 0, 'i', 0}, kIOReturnSuccess, "Hi"},  // bLength beyond the transfer
+        {{0x0409}, {}, 0x0409, {5, 3, 'O', 0, 'K'}, kIOReturnSuccess, "O"},       // half a unit dropped
+        {{0x0409}, {}, 0x0409, {1}, kIOReturnUnderrun, ""},
+        {{0x0409}, {}, 0x0409, {0, 3, 'x', 0}, kIOReturnSuccess, ""},
+        {{0x0409}, {}, 0x0409, {2, 3, 'x', 0}, kIOReturnSuccess, ""},
+        {{0x0409}, {}, 0x0409, longest, kIOReturnSuccess, repeat("\\351", 63)},
+        {{0x0409}, {}, 0x0409, {}, kIOReturnError, ""},  // any failure
+    };
     UsbDevice device;
-    EXPECT_EQ(device.chooseStringDescriptorLanguageId(), 0);
-    ASSERT_EQ(device.bindLocation(0x01), kIOReturnSuccess);
-    EXPECT_EQ(device.chooseStringDescriptorLanguageId(), 0x0407);
-    ASSERT_EQ(device.bindLocation(0x02), kIOReturnSuccess);
-    EXPECT_EQ(device.chooseStringDescriptorLanguageId(), 0x0409);
-    ASSERT_EQ(device.bindLocation(0x03), kIOReturnSuccess);
-    EXPECT_EQ(device.chooseStringDescriptorLanguageId(), 0x0409);
-    ASSERT_EQ(device.bindLocation(0x04), kIOReturnSuccess);
-    EXPECT_EQ(device.chooseStringDescriptorLanguageId(), 0x0c0a);
-}
-
-TEST_F(UsbDeviceTest, ReadsStringsInTheGivenLanguage)
-{
-    auto emulated = plug(widget());
-    emulated->setString(2, 0x0409, u"M\u00fcller \u2013 K\\1 \U0001F600");
-    emulated->setString(2, 0x0407, u"Deutsch");
-    emulated->setString(3, 0x0409, u"");
-
-    UsbDevice device;
-    std::string text = "stale";
-    EXPECT_EQ(device.getStringDescriptor(text, 2, 0x0409), kIOReturnNotAttached);
-    ASSERT_EQ(device.bindLocation(0x01200000), kIOReturnSuccess);
-    ASSERT_EQ(device.getStringDescriptor(text, 2, 0x0409), kIOReturnSuccess);
-    EXPECT_EQ(text, "M\\374ller \\u2013 K\\\\1 \\ud83d\\ude00");
-    ASSERT_EQ(device.getStringDescriptor(text, 2, 0x0407), kIOReturnSuccess);
-    EXPECT_EQ(text, "Deutsch");
-    ASSERT_EQ(device.getStringDescriptor(text, 3, 0x0409), kIOReturnSuccess);
-    EXPECT_EQ(text, "");
-    text = "stale";
-    EXPECT_NE(device.getStringDescriptor(text, 9, 0x0409), kIOReturnSuccess);
-    EXPECT_EQ(text, "");
-}
-
-TEST_F(UsbDeviceTest, TrustsOnlyTheBytesTheDeviceSent)
-{
-    auto emulated = plug(widget());
-    // bLength says 40; only "Hi" follows.
-    emulated->setRawString(1, 0x0409, {40, 3, 'H', 0, 'i', 0});
-    // An odd length: the half unit at the end is dropped.
-    emulated->setRawString(2, 0x0409, {5, 3, 'O', 0, 'K'});
-    emulated->setRawString(3, 0x0409, {1});
-    emulated->setRawString(4, 0x0409, {0, 3, 'x', 0});
-    emulated->setRawString(5, 0x0409, {2, 3, 'x', 0});
-    // The longest a descriptor can say it is: 253 UTF-16 units of 'e' with an accent, whose
-    // escapes need far more room than the text has.
-    std::vector<std::uint8_t> longest{255, 3};
-    for (int i = 0; i < 253; ++i) {
-        longest.push_back(0xE9);
-        longest.push_back(0);
-    }
-    emulated->setRawString(6, 0x0409, longest);
-
-    UsbDevice device;
-    ASSERT_EQ(device.bindLocation(0x01200000), kIOReturnSuccess);
     std::string text;
-    ASSERT_EQ(device.getStringDescriptor(text, 1, 0x0409), kIOReturnSuccess);
-    EXPECT_EQ(text, "Hi");
-    ASSERT_EQ(device.getStringDescriptor(text, 2, 0x0409), kIOReturnSuccess);
-    EXPECT_EQ(text, "O");
-    EXPECT_EQ(device.getStringDescriptor(text, 3, 0x0409), kIOReturnUnderrun);
-    ASSERT_EQ(device.getStringDescriptor(text, 4, 0x0409), kIOReturnSuccess);
-    EXPECT_EQ(text, "");
-    ASSERT_EQ(device.getStringDescriptor(text, 5, 0x0409), kIOReturnSuccess);
-    EXPECT_EQ(text, "");
-    ASSERT_EQ(device.getStringDescriptor(text, 6, 0x0409), kIOReturnSuccess);
-    ASSERT_EQ(text.size(), 252u);  // 63 whole escapes of four bytes
-    for (std::size_t i = 0; i < text.size(); i += 4)
-        EXPECT_EQ(text.substr(i, 4), "\\351");
+    EXPECT_EQ(device.chooseStringDescriptorLanguageId(), 0);
+    EXPECT_EQ(device.getStringDescriptor(text, 1, 0x0409), kIOReturnNotAttached);
+    std::uint32_t location = 0;
+    for (const auto& c : cases) {
+        auto config = widget(++location);
+        config.languages = c.languages;
+        auto emulated = plug(config);
+        if (!c.header.empty())
+            emulated->setRawString(0, 0, c.header);
+        if (!c.string.empty())
+            emulated->setRawString(1, c.language, c.string);
+        ASSERT_EQ(device.bindLocation(location), kIOReturnSuccess);
+        EXPECT_EQ(device.chooseStringDescriptorLanguageId(), c.language) << location;
+        text = "stale";
+        const IOReturn result = device.getStringDescriptor(text, 1, c.language);
+        EXPECT_TRUE(c.string.empty() ? result != kIOReturnSuccess : result == c.result) << location << ": " << result;
+        EXPECT_EQ(text, c.text) << location;
+    }
 }
 
 TEST_F(UsbDeviceTest, ADeviceThatLeavesMidReadIsAnError)
@@ -300,26 +247,24 @@ TEST_F(UsbDeviceTest, FindsTheDeviceNameAndItsInterfacesDrivers)
     config.drivers = {"", ""};
     plug(config);
 
-    std::string name = "stale";
-    std::list<std::string> drivers{"stale"};
-    ASSERT_EQ(UsbDevice::getDriverInfo(name, drivers, 0x0A12, 0x1004, 0x01200000), kIOReturnSuccess);
-    EXPECT_EQ(name, "CSR Widget");
-    EXPECT_EQ(drivers, (std::list<std::string>{"org.kernel.usbhid", "org.kernel.btusb"}));
-
-    ASSERT_EQ(UsbDevice::getDriverInfo(name, drivers, 0x0A12, 0x1004, 0x01300000), kIOReturnSuccess);
-    EXPECT_EQ(name, "");
-    EXPECT_TRUE(drivers.empty());
-
+    const auto lookUp = [](std::uint16_t vendor, std::uint16_t product, std::uint32_t location,
+                           IOReturn result, const char* name, std::list<std::string> drivers) {
+        std::string foundName = "stale";
+        std::list<std::string> found{"stale"};
+        EXPECT_EQ(UsbDevice::getDriverInfo(foundName, found, vendor, product, location), result) << location;
+        EXPECT_EQ(foundName, name);
+        EXPECT_EQ(found, drivers);
+    };
+    lookUp(0x0A12, 0x1004, 0x01200000, kIOReturnSuccess, "CSR Widget", {"org.kernel.usbhid", "org.kernel.btusb"});
+    lookUp(0x0A12, 0x1004, 0x01300000, kIOReturnSuccess, "", {});
     // All three must match.
-    name = "stale";
-    drivers = {"stale"};
-    EXPECT_EQ(UsbDevice::getDriverInfo(name, drivers, 0x0A12, 0x1005, 0x01200000), kIOReturnNotFound);
-    EXPECT_EQ(name, "");
-    EXPECT_TRUE(drivers.empty());
-    EXPECT_EQ(UsbDevice::getDriverInfo(name, drivers, 0x0A13, 0x1004, 0x01200000), kIOReturnNotFound);
-    EXPECT_EQ(UsbDevice::getDriverInfo(name, drivers, 0x0A12, 0x1004, 0x01200001), kIOReturnNotFound);
+    lookUp(0x0A12, 0x1005, 0x01200000, kIOReturnNotFound, "", {});
+    lookUp(0x0A13, 0x1004, 0x01200000, kIOReturnNotFound, "", {});
+    lookUp(0x0A12, 0x1004, 0x01200001, kIOReturnNotFound, "", {});
 
     UsbDevice device;
+    std::string name;
+    std::list<std::string> drivers;
     EXPECT_EQ(device.getDriverInfo(name, drivers), kIOReturnNotAttached);
     ASSERT_EQ(device.bindService(emulated), kIOReturnSuccess);
     ASSERT_EQ(device.getDriverInfo(name, drivers), kIOReturnSuccess);
@@ -332,10 +277,8 @@ TEST(UsbNames, LooksUpVendorsClassesAndSpeeds)
     EXPECT_STREQ(UsbDevice::lookupVendorName(0x0A12), "Cambridge Silicon Radio, Ltd");
     EXPECT_STREQ(UsbDevice::lookupVendorName(0x0001), "Fry's Electronics");
     EXPECT_STREQ(UsbDevice::lookupVendorName(0xFFEE), "FNK Tech");
-    EXPECT_STREQ(UsbDevice::lookupVendorName(0x0000), "Unknown Vendor");
-    EXPECT_STREQ(UsbDevice::lookupVendorName(0xFFF0), "Unknown Vendor");
-    EXPECT_STREQ(UsbDevice::lookupVendorName(0x10A12), "Unknown Vendor");
-
+    for (unsigned unknown : {0x0000u, 0xFFF0u, 0x10A12u})
+        EXPECT_STREQ(UsbDevice::lookupVendorName(unknown), "Unknown Vendor");
     // The first and last rows, and the fallbacks.
     EXPECT_STREQ(UsbDevice::lookupClassName(0x00), "n/a - defined at Interface level");
     EXPECT_STREQ(UsbDevice::lookupClassName(0xFF), "Vendor Specific Class");
@@ -346,11 +289,10 @@ TEST(UsbNames, LooksUpVendorsClassesAndSpeeds)
 
 TEST(UsbNames, VendorRowsAreAscendingWithOneRowPerId)
 {
-    struct Row {
+    const struct {
         unsigned id;
         const char* name;
-    };
-    const Row rows[] = {
+    } rows[] = {
 #include "lib/kel_usbvendors.inc"
     };
     ASSERT_GT(sizeof rows / sizeof rows[0], 1000u);

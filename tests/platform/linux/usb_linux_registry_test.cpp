@@ -1,9 +1,8 @@
 #include "platform/linux/usb_linux_registry.h"
 
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,11 +15,11 @@ namespace {
 // named by product (else their sysfs name), interfaces by number with their drivers.
 TEST(SysfsRegistry, DevicesInBusOrderWithTheirInterfacesAndDrivers)
 {
-    char pattern[] = "/tmp/usb_registry_test.XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    const std::string root = pattern;
+    namespace fs = std::filesystem;
+    const std::string root = fs::temp_directory_path() / ("usb_registry_test." + std::to_string(::getpid()));
+    fs::remove_all(root);  // left by a run that failed with the same process ID
     const auto write = [&](const std::string& directory, const char* attribute, const char* contents) {
-        ::mkdir((root + "/" + directory).c_str(), 0755);
+        fs::create_directories(root + "/" + directory);
         std::ofstream(root + "/" + directory + "/" + attribute) << contents;
     };
     for (const char* device : {"1-10", "usb1", "1-2", "2-1"}) {
@@ -28,15 +27,15 @@ TEST(SysfsRegistry, DevicesInBusOrderWithTheirInterfacesAndDrivers)
         write(device, "idProduct", "100b\n");
     }
     write("1-2", "product", "Keyboard\n");
-    ::unlink((root + "/2-1/idProduct").c_str());  // half gone while the tree is built: left out
+    fs::remove(root + "/2-1/idProduct");  // half gone while the tree is built: left out
     write("1-2/1-2:1.10", "bInterfaceNumber", "0a\n");
     write("1-2/1-2:1.2", "interface", "DFU\n");
     write("1-2/1-2:1.0", "bInterfaceNumber", "00\n");
-    ASSERT_EQ(0, ::symlink("../../../../bus/usb/drivers/usbhid", (root + "/1-2/1-2:1.0/driver").c_str()));
+    fs::create_symlink("../../../../bus/usb/drivers/usbhid", root + "/1-2/1-2:1.0/driver");
     write("1-2:1.0", "bInterfaceNumber", "00\n");  // the bus directory lists interfaces too
 
     const auto tree = sysfsUsbRegistry(root);
-    std::system(("rm -rf " + root).c_str());
+    fs::remove_all(root);
     ASSERT_TRUE(tree);
     const auto devices = tree->children();
     std::vector<std::string> names;

@@ -1,8 +1,9 @@
 // Converts arbitrary bytes, as a device's string descriptor would carry them, into the 7-bit
 // escaped form with an arbitrary capacity. The output must be 7-bit, fit, decode back to a
 // prefix of the input that stops only where the next character does not fit, and be the
-// whole input exactly when the conversion says it is complete. A U+0000 in the text is
-// copied as a NUL and so ends it, as for any C string.
+// whole input exactly when the conversion says it is complete. Only printable ASCII other than
+// the backslash, and newline, return and tab, stand for themselves; U+0000 is an escape too,
+// so the text goes on after it.
 //
 // Input: one byte of capacity (0-255), then the UTF-16LE text.
 
@@ -15,9 +16,14 @@
 
 namespace {
 
+bool passes(unsigned unit)
+{
+    return (unit >= ' ' && unit <= '~' && unit != '\\') || unit == '\n' || unit == '\r' || unit == '\t';
+}
+
 std::size_t escapeLength(unsigned unit)
 {
-    return unit == '\\' ? 2 : unit < 0x80 ? 1 : unit < 0x100 ? 4 : 6;
+    return unit == '\\' ? 2 : passes(unit) ? 1 : unit < 0x100 ? 4 : 6;
 }
 
 unsigned digits(const char* text, int count, int base)
@@ -61,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         unsigned unit;
         if (*p != '\\') {
             unit = unsigned(*p++);
+            if (!passes(unit))
+                std::abort();
         } else if (end - p >= 2 && p[1] == '\\') {
             unit = '\\';
             p += 2;
@@ -71,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             p += 6;
         } else if (end - p >= 4) {
             unit = digits(p + 1, 3, 8);
-            if (unit < 0x80 || unit >= 0x100)
+            if (passes(unit) || unit == '\\' || unit >= 0x100)
                 std::abort();
             p += 4;
         } else {
@@ -80,10 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (unit != expected)
             std::abort();
     }
-    std::size_t whole = 0;
-    while (whole < count / 2 && (bytes[whole * 2] | bytes[whole * 2 + 1]))
-        ++whole;
-    if (whole == count / 2 && complete != (units == whole && count % 2 == 0))
+    const std::size_t whole = count / 2;
+    if (complete != (units == whole && count % 2 == 0))
         std::abort();
     if (units < whole) {
         const unsigned next = unsigned(bytes[units * 2]) | unsigned(bytes[units * 2 + 1]) << 8;

@@ -27,7 +27,9 @@ IOReturn descriptorField(const LinuxUsbService& service, std::size_t offset, std
 {
     const UsbKernelCopy& copy = service.kernelCopy();
     if (copy.hasDeviceDescriptor) {
-        value = size == 1 ? copy.descriptors[offset] : copy.descriptors[offset] | copy.descriptors[offset + 1] << 8;
+        value = copy.descriptors[offset];
+        if (size == 2)
+            value |= std::uint32_t(copy.descriptors[offset + 1]) << 8;
         return kIOReturnSuccess;
     }
     if (attribute == nullptr || !readSysfsHex(service.syspath(), attribute, value) || value >> (8 * size) != 0)

@@ -138,7 +138,7 @@ void readUsbKernelCopy(const std::string& syspath, UsbKernelCopy& copy)
     copy.hasDeviceDescriptor = readSysfsBytes(syspath, "descriptors", copy.descriptors) &&
                                d.size() >= kDeviceDescriptorLength && d[0] >= kDeviceDescriptorLength &&
                                d[1] == kDescriptorTypeDevice;
-    for (int i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < 3; ++i) {
         // A device without the string has no attribute; don't look for it.
         if (copy.hasDeviceDescriptor && d[14 + i] != 0)
             copy.held[i] = readSysfsText(syspath, kStrings[i], copy.strings[i]);
@@ -196,7 +196,7 @@ IOReturn answerFromKernelCopy(const UsbKernelCopy& copy, const std::string& sysp
         }
         if (!copy.hasDeviceDescriptor || request.wIndex != kUsEnglish)
             return kIOReturnUnsupported;
-        for (int i = 0; i < 3; ++i) {
+        for (std::size_t i = 0; i < 3; ++i) {
             if (index != d[14 + i])
                 continue;
             if (!copy.held[i])

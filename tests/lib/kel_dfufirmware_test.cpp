@@ -221,14 +221,14 @@ TEST(DfuFirmwareFile, SuffixEdgesAndWhatHeaderOnlyDoesNotCheck)
     } cases[] = {
         {{}, false, false},
         {Bytes(good.end() - 15, good.end()), false, false},
-        {edited(edited(good, 8, 'D'), 6, 'U'), false, false},            // signature reversed
-        {edited(good, 5, 15), false, false},                              // bLength below 16
+        {edited(edited(good, 8, 'D'), 6, 'U'), false, false},                // signature reversed
+        {edited(good, 5, 15), false, false},                                 // bLength below 16
         {edited(makeDfuFile({}, {1, 2, 3}, 1, 2, 3), 5, 20), false, false},  // bLength beyond the file
-        {makeDfuFile(pattern(40), {}, 1, 2, 3, 0x00FF), false, false},    // bcdDFU below 1.0
-        {damaged(good, 0), false, true},                                  // image
-        {damaged(good, good.size() - 1), false, true},                    // stored CRC
-        {makeDfuFile({}, {1, 2, 3, 4}, 1, 2, 3), true, true},               // bLength is the whole file
-        {makeDfuFile({1, 2}, {}, 1, 2, 3), true, true},                     // shorter than a whole suffix
+        {makeDfuFile(pattern(40), {}, 1, 2, 3, 0x00FF), false, false},       // bcdDFU below 1.0
+        {damaged(good, 0), false, true},                                     // image
+        {damaged(good, good.size() - 1), false, true},                       // stored CRC
+        {makeDfuFile({}, {1, 2, 3, 4}, 1, 2, 3), true, true},                // bLength is the whole file
+        {makeDfuFile({1, 2}, {}, 1, 2, 3), true, true},                      // shorter than a whole suffix
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const std::string path = write(dir, "f.dfu", cases[i].file);

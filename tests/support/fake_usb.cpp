@@ -95,22 +95,6 @@ private:
     bool m_open = false;
 };
 
-class SnapshotIterator final : public UsbIterator {
-public:
-    explicit SnapshotIterator(std::deque<UsbServiceRef> services) : m_services(std::move(services)) {}
-    UsbServiceRef next() override
-    {
-        if (m_services.empty())
-            return nullptr;
-        UsbServiceRef service = std::move(m_services.front());
-        m_services.pop_front();
-        return service;
-    }
-
-private:
-    std::deque<UsbServiceRef> m_services;
-};
-
 // A registry node: the root, a device, or an interface naming its driver.
 struct Entry final : UsbRegistryEntry {
     Entry(std::string kind, std::string plane, std::map<std::string, std::int64_t> values = {}, std::string bundle = "")
@@ -151,36 +135,6 @@ void EmulatedUsbDevice::setString(std::uint8_t index, std::uint16_t languageId, 
     bytes[0] = static_cast<std::uint8_t>(std::min<std::size_t>(bytes.size(), 255));
     bytes.resize(bytes[0]);
     setRawString(index, languageId, std::move(bytes));
-}
-
-void EmulatedUsbDevice::setRawString(std::uint8_t index, std::uint16_t languageId, std::vector<std::uint8_t> bytes)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_strings[{index, languageId}] = std::move(bytes);
-}
-
-void EmulatedUsbDevice::failQuery(Query query, IOReturn result)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_failures[query] = result;
-}
-
-void EmulatedUsbDevice::detachAfterRequests(std::size_t count)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_detachAfter = count == 0 ? 0 : m_requests + count;
-}
-
-bool EmulatedUsbDevice::isTerminated() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_terminated;
-}
-
-bool EmulatedUsbDevice::isOpen() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_open;
 }
 
 IOReturn EmulatedUsbDevice::createPlugInInterface(std::unique_ptr<UsbPlugInInterface>& plugIn)
@@ -438,18 +392,15 @@ std::vector<std::shared_ptr<EmulatedUsbDevice>> EmulatedUsbBus::devices() const
     return m_attached;
 }
 
+// A registration on a port no event reaches: its iterator lists what the bus holds now.
 IOReturn EmulatedUsbBus::getMatchingServices(const UsbMatching& matching, std::unique_ptr<UsbIterator>& iterator)
 {
-    std::deque<UsbServiceRef> found;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_matchingResult != kIOReturnSuccess)
-        return m_matchingResult;
-    for (const auto& device : m_attached) {
-        if (matches(matching, device->config()))
-            found.push_back(device);
-    }
-    iterator.reset(new SnapshotIterator(std::move(found)));
-    return kIOReturnSuccess;
+    auto port = std::make_shared<Port>(*this);
+    auto registration = std::make_shared<Port::Matching>(*port, matching, nullptr, nullptr);
+    const IOReturn result = port->addMatching(registration);
+    if (result == kIOReturnSuccess)
+        iterator = Port::iterator(port, std::move(registration));
+    return result;
 }
 
 std::unique_ptr<UsbNotificationPort> EmulatedUsbBus::createNotificationPort()

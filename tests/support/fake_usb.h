@@ -49,12 +49,18 @@ public:
     void setString(std::uint8_t index, std::uint16_t languageId, const std::u16string& text);
     // The exact bytes a request for this string is answered with (which may lie about their
     // length); a request for more gets all of them, one for less the first bytes.
-    void setRawString(std::uint8_t index, std::uint16_t languageId, std::vector<std::uint8_t> bytes);
-    void failQuery(Query query, IOReturn result);
+    void setRawString(std::uint8_t index, std::uint16_t languageId, std::vector<std::uint8_t> bytes)
+    {
+        locked([&] { m_strings[{index, languageId}] = std::move(bytes); });
+    }
+    void failQuery(Query query, IOReturn result) { locked([&] { m_failures[query] = result; }); }
     // Leaves the bus right after it has answered `count` more control requests (0: never).
-    void detachAfterRequests(std::size_t count);
-    bool isTerminated() const;
-    bool isOpen() const;
+    void detachAfterRequests(std::size_t count)
+    {
+        locked([&] { m_detachAfter = count == 0 ? 0 : m_requests + count; });
+    }
+    bool isTerminated() const { return locked([&] { return m_terminated; }); }
+    bool isOpen() const { return locked([&] { return m_open; }); }
 
     IOReturn createPlugInInterface(std::unique_ptr<UsbPlugInInterface>& plugIn) override;
 
@@ -66,6 +72,12 @@ public:
 private:
     friend class EmulatedUsbBus;
     explicit EmulatedUsbDevice(EmulatedUsbDeviceConfig config) : m_config(std::move(config)) {}
+    template <typename F>
+    auto locked(F f) const -> decltype(f())
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return f();
+    }
 
     const EmulatedUsbDeviceConfig m_config;
     mutable std::mutex m_mutex;

@@ -48,7 +48,7 @@ public:
 
     void setString(std::uint8_t index, std::uint16_t languageId, const std::u16string& text);
     // The exact bytes a request for this string is answered with (which may lie about their
-    // length); a request for more gets all of them, one for less the first bytes.
+    // length); a request for more gets all of them, one for less the first bytes. None: it stalls.
     void setRawString(std::uint8_t index, std::uint16_t languageId, std::vector<std::uint8_t> bytes)
     {
         locked([&] { m_strings[{index, languageId}] = std::move(bytes); });

@@ -90,6 +90,7 @@ private:
     EmulatedUsbBus* m_bus = nullptr;  // while attached
 };
 
+// Must outlive the ports and iterators made from it.
 class EmulatedUsbBus final : public UsbBackend {
 public:
     EmulatedUsbBus() = default;

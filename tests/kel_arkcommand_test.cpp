@@ -8,6 +8,7 @@
 
 #include "platform/runloop.h"
 #include "tests/support/fake_usb.h"
+#include "tests/support/test_util.h"
 
 namespace kel {
 namespace {
@@ -29,9 +30,7 @@ TEST(DevicesCommand, WithoutDiscoveryListsNothingButMonitorFailsAtOnce)
 
     std::atomic<bool> returned{false};
     std::thread watchdog([&] {  // ends a monitor that would otherwise run for ever
-        for (int i = 0; i < 500 && !returned; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (!returned)
+        if (!testing::eventually([&] { return returned.load(); }))
             platform::RunLoop::main()->stop();
     });
     ::testing::internal::CaptureStdout();

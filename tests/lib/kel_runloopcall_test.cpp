@@ -1,6 +1,7 @@
 #include "lib/kel_runloopcall.h"
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -8,192 +9,137 @@
 
 #include <gtest/gtest.h>
 
+#include "lib/kel_runloopthread.h"
 #include "tests/support/test_util.h"
 
 namespace kel {
 namespace {
 
-using platform::RunLoop;
-
 using testing::LoopThread;
+using Steps = std::vector<std::pair<int, std::thread::id>>;
 
-// Records which thread ran each step, in order.
+// Which thread ran each step, in order, and how many steps were deleted.
 struct Recorder {
     std::mutex mutex;
-    std::vector<std::pair<int, std::thread::id>> steps;
+    Steps steps;
+    std::atomic<int> destroyed{0};
+    std::chrono::milliseconds pause{0};
+
     void note(int step)
     {
+        std::this_thread::sleep_for(pause);
         std::lock_guard<std::mutex> lock(mutex);
         steps.emplace_back(step, std::this_thread::get_id());
     }
 };
 
-class Step : public BundleBase {
-public:
-    Step(Recorder& recorder, int step, std::atomic<int>* destroyed = nullptr)
-        : m_recorder(recorder), m_step(step), m_destroyed(destroyed)
-    {
-    }
-    ~Step() override
-    {
-        if (m_destroyed)
-            ++*m_destroyed;
-    }
+struct Step : BundleBase {
+    Step(Recorder& recorder, int step) : recorder(recorder), step(step) {}
+    ~Step() override { ++recorder.destroyed; }
+    void handleRun() override { recorder.note(step); }
 
-protected:
-    void handleRun() override { m_recorder.note(m_step); }
-
-private:
-    Recorder& m_recorder;
-    int m_step;
-    std::atomic<int>* m_destroyed;
+    Recorder& recorder;
+    const int step;
 };
 
-TEST(RunLoopCall, DetachedSendsRunAtOnceOnTheSender)
+// The steps numbered 0 to count - 1 in order, all on one thread other than this one.
+void expectInOrderOnOneLoopThread(const Steps& steps, int count)
 {
-    RunLoopCall call(nullptr);
-    EXPECT_EQ(nullptr, call.runLoop());
-    Recorder recorder;
-    std::atomic<int> destroyed{0};
-    Step first(recorder, 1);
-    call.sendSynchronous(&first);
-    call.sendAsynchronous(new Step(recorder, 2, &destroyed));
-    ASSERT_EQ(2u, recorder.steps.size());
-    EXPECT_EQ(1, destroyed.load());
-    EXPECT_EQ(std::this_thread::get_id(), recorder.steps[1].second);
-    EXPECT_FALSE(call.hasPendingCalls());
+    ASSERT_EQ(static_cast<std::size_t>(count), steps.size());
+    EXPECT_NE(std::this_thread::get_id(), steps[0].second);
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(std::make_pair(i, steps[0].second), steps[i]);
 }
 
-TEST(RunLoopCall, RunsEverythingInOrderOnTheLoopsThreadAndDeletesAsyncBundles)
+TEST(RunLoopCall, RunsInOrderOnTheLoopsThreadAndDeletesAsyncBundlesUpToDestruction)
 {
-    LoopThread thread;
     Recorder recorder;
-    std::atomic<int> destroyed{0};
+    int next = 0;
     {
-        RunLoopCall call(thread.loop());
-        EXPECT_EQ(thread.loop(), call.runLoop());
-        for (int i = 0; i < 500; ++i)
-            call.sendAsynchronous(new Step(recorder, i, &destroyed));
-        Step last(recorder, 500);
-        call.sendSynchronous(&last);
+        RunLoopThread thread;
+        // A flood of sends once raced the loop's wake-up handling, lost a wake-up and hung wait().
+        for (int round = 0; round < 20; ++round) {
+            for (int i = 0; i < 5000; ++i)
+                thread.sendAsynchronous(new Step(recorder, next++));
+            thread.wait();
+            EXPECT_EQ(next, recorder.destroyed.load());
+        }
+        for (int i = 0; i < 50; ++i)
+            thread.sendAsynchronous(new Step(recorder, next++));
+        Step last(recorder, next++);
+        thread.sendSynchronous(&last);
         // A synchronous send returns after everything queued before it has run.
-        EXPECT_FALSE(call.hasPendingCalls());
-        EXPECT_EQ(500, destroyed.load());
+        EXPECT_FALSE(thread.hasPendingCalls());
+        EXPECT_EQ(next - 1, recorder.destroyed.load());
+
+        recorder.pause = std::chrono::milliseconds(1);  // these are still queued at destruction
+        for (int i = 0; i < 50; ++i)
+            thread.sendAsynchronous(new Step(recorder, next++));
     }
-    ASSERT_EQ(501u, recorder.steps.size());
-    for (int i = 0; i <= 500; ++i) {
-        EXPECT_EQ(i, recorder.steps[i].first);
-        EXPECT_EQ(thread.id(), recorder.steps[i].second);
-    }
+    expectInOrderOnOneLoopThread(recorder.steps, next);
 }
 
 TEST(RunLoopCall, ConcurrentSynchronousSendersEachSeeTheirCallRun)
 {
     LoopThread thread;
     RunLoopCall call(thread.loop());
-    constexpr int kSenders = 4;
-    constexpr int kCalls = 100;
-    std::vector<Recorder> recorders(kSenders);
+    std::vector<Recorder> recorders(4);
     std::vector<std::thread> senders;
-    for (int s = 0; s < kSenders; ++s) {
-        senders.emplace_back([&, s] {
-            for (int i = 0; i < kCalls; ++i) {
-                Step step(recorders[s], i);
+    for (Recorder& recorder : recorders) {
+        senders.emplace_back([&] {
+            for (int i = 0; i < 100; ++i) {
+                Step step(recorder, i);
                 call.sendSynchronous(&step);
-                std::lock_guard<std::mutex> lock(recorders[s].mutex);
-                ASSERT_EQ(static_cast<std::size_t>(i + 1), recorders[s].steps.size());
+                std::lock_guard<std::mutex> lock(recorder.mutex);
+                ASSERT_EQ(static_cast<std::size_t>(i + 1), recorder.steps.size());
+                EXPECT_EQ(thread.id(), recorder.steps.back().second);
             }
         });
     }
     for (std::thread& sender : senders)
         sender.join();
-    for (Recorder& recorder : recorders) {
-        for (const auto& step : recorder.steps)
-            EXPECT_EQ(thread.id(), step.second);
-    }
 }
 
-// A bundle that, on the loop's thread, sends into the same dispatcher again.
-class Reentrant : public BundleBase {
-public:
-    Reentrant(RunLoopCall& call, Recorder& recorder) : m_call(call), m_recorder(recorder) {}
-
-protected:
-    void handleRun() override
-    {
-        m_recorder.note(1);
-        Step inner(m_recorder, 3);
-        m_call.sendSynchronous(&inner);  // drains inline: step 2, queued earlier, runs first
-        m_recorder.note(4);
-    }
-
-private:
-    RunLoopCall& m_call;
-    Recorder& m_recorder;
-};
-
-TEST(RunLoopCall, SendingFromTheLoopsOwnThreadRunsInline)
+TEST(RunLoopCall, SendingFromTheLoopsOwnThreadRunsInlineAfterWhatWasQueued)
 {
-    LoopThread thread;
-    RunLoopCall call(thread.loop());
     Recorder recorder;
-    std::atomic<int> destroyed{0};
-    // Holds the loop in the first bundle until the rest is queued behind it.
-    struct Gate : BundleBase {
-        std::shared_future<void> open;
-        void handleRun() override { open.wait(); }
-    };
     std::promise<void> opener;
-    Gate* gate = new Gate;
-    gate->open = opener.get_future().share();
-    call.sendAsynchronous(gate);
-    call.sendAsynchronous(new Reentrant(call, recorder));
-    call.sendAsynchronous(new Step(recorder, 2, &destroyed));
+    RunLoopThread thread;
+    struct Reentrant {
+        RunLoopCall& call;
+        Recorder& recorder;
+        std::shared_future<void> open;
+        void run()
+        {
+            open.wait();  // holds the loop until step 1 is queued behind this
+            recorder.note(0);
+            Step inner(recorder, 2);
+            call.sendSynchronous(&inner);
+            recorder.note(3);
+        }
+    } reentrant{thread, recorder, opener.get_future().share()};
+    thread.sendAsynchronous(new Bundle<void>(reentrant, &Reentrant::run));
+    thread.sendAsynchronous(new Step(recorder, 1));
     opener.set_value();
-    call.wait();
-
-    std::vector<int> order;
-    for (const auto& step : recorder.steps) {
-        order.push_back(step.first);
-        EXPECT_EQ(thread.id(), step.second);
-    }
-    // The inner call first runs what was queued ahead of it.
-    EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), order);
-    EXPECT_EQ(1, destroyed.load());
-    EXPECT_FALSE(call.hasPendingCalls());
+    thread.wait();
+    EXPECT_FALSE(thread.hasPendingCalls());
+    expectInOrderOnOneLoopThread(recorder.steps, 4);
 }
 
-TEST(RunLoopCall, RetargetingMovesTheSourceToTheNewLoop)
+TEST(RunLoopCall, RetargetingMovesToTheNewLoopAndDetachingRunsOnTheSender)
 {
     Recorder recorder;
-    std::promise<void> finished;
-    std::future<void> oldLoopDone = finished.get_future();
-    std::promise<RunLoop*> started;
-    // The old loop holds nothing but the dispatcher's source: once that moves, it finishes.
-    std::thread oldThread([&] {
-        started.set_value(RunLoop::current());
-        // Wait until the dispatcher's source is there before running.
-        while (RunLoop::current()->runFor(0.0, false) == RunLoop::Result::kFinished)
-            std::this_thread::yield();
-        RunLoop::current()->run();
-        finished.set_value();
-    });
-    RunLoop* oldLoop = started.get_future().get();
-    const std::thread::id oldId = oldThread.get_id();
-    RunLoopCall call(oldLoop);
+    LoopThread oldThread;
+    LoopThread newThread;
+    RunLoopCall call(oldThread.loop());
     Step before(recorder, 1);
     call.sendSynchronous(&before);
-
-    call.setRunLoop(oldLoop);  // same loop: nothing changes
-    EXPECT_EQ(oldLoop, call.runLoop());
+    call.setRunLoop(oldThread.loop());  // same loop: nothing changes
     Step same(recorder, 2);
     call.sendSynchronous(&same);
 
-    LoopThread newThread;
     call.setRunLoop(newThread.loop());
     EXPECT_EQ(newThread.loop(), call.runLoop());
-    oldLoopDone.wait();  // its source was removed
-    oldThread.join();
     Step after(recorder, 3);
     call.sendSynchronous(&after);
 
@@ -201,35 +147,14 @@ TEST(RunLoopCall, RetargetingMovesTheSourceToTheNewLoop)
     EXPECT_EQ(nullptr, call.runLoop());
     Step detached(recorder, 4);
     call.sendSynchronous(&detached);
+    const int destroyed = recorder.destroyed;
+    call.sendAsynchronous(new Step(recorder, 5));
+    EXPECT_EQ(destroyed + 1, recorder.destroyed.load());
+    EXPECT_FALSE(call.hasPendingCalls());
 
-    ASSERT_EQ(4u, recorder.steps.size());
-    EXPECT_EQ(oldId, recorder.steps[0].second);
-    EXPECT_EQ(oldId, recorder.steps[1].second);
-    EXPECT_EQ(newThread.id(), recorder.steps[2].second);
-    EXPECT_EQ(std::this_thread::get_id(), recorder.steps[3].second);
-}
-
-}  // namespace
-}  // namespace kel
-
-namespace kel {
-namespace {
-
-// Senders racing the loop's wake-up handling once lost a wake-up and left wait() hanging.
-TEST(RunLoopCall, WakeUpsAreNotLostUnderAFloodOfSends)
-{
-    LoopThread thread;
-    RunLoopCall call(thread.loop());
-    struct Counter {
-        long count = 0;
-        void bump() { ++count; }
-    } counter;
-    for (int round = 0; round < 20; ++round) {
-        for (int i = 0; i < 5000; ++i)
-            call.sendAsynchronous(new Bundle<void>(counter, &Counter::bump));
-        call.wait();
-    }
-    EXPECT_EQ(100000, counter.count);
+    const std::thread::id self = std::this_thread::get_id();
+    const std::thread::id oldId = oldThread.id();
+    EXPECT_EQ((Steps{{1, oldId}, {2, oldId}, {3, newThread.id()}, {4, self}, {5, self}}), recorder.steps);
 }
 
 }  // namespace

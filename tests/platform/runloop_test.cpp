@@ -5,10 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <map>
-#include <mutex>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -21,94 +19,50 @@ namespace platform {
 namespace {
 
 using Result = RunLoop::Result;
-
 using testing::LoopThread;
 
 struct Pipe {
-    int read = -1;
-    int write = -1;
-    Pipe()
-    {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-            read = fds[0];
-            write = fds[1];
-        }
-    }
+    int fds[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(0, ::pipe2(fds, O_CLOEXEC | O_NONBLOCK)); }
     ~Pipe()
     {
-        closeWrite();
-        if (read >= 0)
-            ::close(read);
+        for (const int fd : fds)
+            ::close(fd);
     }
-    void closeWrite()
-    {
-        if (write >= 0)
-            ::close(write);
-        write = -1;
-    }
-    void put(char c) const { ASSERT_EQ(1, ::write(write, &c, 1)); }
+    void put(char c) const { ASSERT_EQ(1, ::write(fds[1], &c, 1)); }
+    void closeWrite() { ::close(std::exchange(fds[1], -1)); }
 };
 
-// Waits (without a deadline that could fire on a loaded machine) for a predicate.
-class Latch {
-public:
-    void set()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_count;
-        m_condition.notify_all();
-    }
-    void waitFor(int count)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_condition.wait(lock, [&] { return m_count >= count; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_condition;
-    int m_count = 0;
-};
-
-TEST(RunLoop, EachThreadHasItsOwnLoopAndTheMainThreadHasTheMainLoop)
+void count(void* info)
 {
-    RunLoop* here = RunLoop::current();
-    EXPECT_EQ(here, RunLoop::current());
-    EXPECT_EQ(RunLoop::main(), here);  // gtest runs tests on the process's main thread
-
-    RunLoop* other = nullptr;
-    RunLoop* mainSeenThere = nullptr;
-    std::thread([&] {
-        other = RunLoop::current();
-        mainSeenThere = RunLoop::main();
-    }).join();
-    EXPECT_NE(here, other);
-    EXPECT_EQ(here, mainSeenThere);
+    ++*static_cast<std::atomic<int>*>(info);
 }
 
-TEST(RunLoop, RunResults)
+TEST(RunLoop, EachThreadHasItsOwnAndRunResults)
 {
-    std::thread([] {
+    RunLoop* mainLoop = RunLoop::current();
+    EXPECT_EQ(RunLoop::main(), mainLoop);  // gtest runs tests on the process's main thread
+    std::thread([mainLoop] {
         RunLoop* loop = RunLoop::current();
+        EXPECT_NE(mainLoop, loop);
+        EXPECT_EQ(mainLoop, RunLoop::main());
         EXPECT_EQ(Result::kFinished, loop->runFor(10.0, false));
 
-        int performed = 0;
-        auto source = RunLoopSource::create(&performed, [](void* info) { ++*static_cast<int*>(info); });
+        std::atomic<int> performed{0};
+        auto source = RunLoopSource::create(&performed, count);
         ASSERT_TRUE(source);
         loop->addSource(source);
         loop->addSource(source);
         EXPECT_TRUE(loop->containsSource(source));
         EXPECT_EQ(Result::kTimedOut, loop->runFor(0.02, false));
-        EXPECT_EQ(0, performed);
+        EXPECT_EQ(0, performed.load());
 
         // Signals between runs coalesce into one perform.
         source->signal();
         source->signal();
         EXPECT_EQ(Result::kHandledSource, loop->runFor(10.0, true));
-        EXPECT_EQ(1, performed);
         EXPECT_EQ(Result::kTimedOut, loop->runFor(0.0, false));
-        EXPECT_EQ(1, performed);
+        EXPECT_EQ(1, performed.load());
 
         // A stop made while not running ends the next run at once, and only that one.
         loop->stop();
@@ -122,48 +76,19 @@ TEST(RunLoop, RunResults)
     }).join();
 }
 
-TEST(RunLoop, SignalAndStopFromAnotherThreadWakeASleepingLoop)
-{
-    struct Context {
-        std::atomic<int> performed{0};
-        std::thread::id thread;
-    } context;
-    auto source = RunLoopSource::create(&context, [](void* info) {
-        Context* c = static_cast<Context*>(info);
-        c->thread = std::this_thread::get_id();
-        ++c->performed;
-    });
-    std::promise<RunLoop*> started;
-    std::promise<Result> handled;
-    std::thread loopThread([&] {
-        RunLoop* loop = RunLoop::current();
-        loop->addSource(source);
-        started.set_value(loop);
-        handled.set_value(loop->runFor(1e6, true));
-        loop->run();  // until stopped
-    });
-    RunLoop* loop = started.get_future().get();
-    source->signal();
-    loop->wakeUp();
-    EXPECT_EQ(Result::kHandledSource, handled.get_future().get());
-    EXPECT_EQ(loopThread.get_id(), context.thread);
-    loop->stop();
-    loopThread.join();
-    EXPECT_EQ(1, context.performed.load());
-}
-
+// A callback adds a source, runs the loop nested (which performs it), then stops the loop and
+// runs it again: that stop ends the inner run only.
 TEST(RunLoop, CallbacksMayChangeTheLoopAndRunItNested)
 {
     struct Context {
-        RunLoop* loop;
+        RunLoop* loop = RunLoop::current();
         std::shared_ptr<RunLoopSource> self;
         std::shared_ptr<RunLoopSource> other;
         std::vector<char> log;
-        Result nested;
+        std::vector<Result> nested;
     };
     std::thread([] {
         Context c;
-        c.loop = RunLoop::current();
         c.other = RunLoopSource::create(&c, [](void* info) {
             Context* c = static_cast<Context*>(info);
             c->log.push_back('o');
@@ -174,160 +99,110 @@ TEST(RunLoop, CallbacksMayChangeTheLoopAndRunItNested)
             c->log.push_back('s');
             c->loop->addSource(c->other);
             c->other->signal();
-            c->nested = c->loop->runFor(10.0, true);  // runs `other` inside this callback
+            c->nested.push_back(c->loop->runFor(10.0, true));
+            c->loop->stop();
+            c->nested.push_back(c->loop->runFor(10.0, false));
             c->log.push_back('e');
             c->loop->removeSource(c->self);
         });
         c.loop->addSource(c.self);
         c.self->signal();
         EXPECT_EQ(Result::kFinished, c.loop->runFor(10.0, false));
-        EXPECT_EQ(Result::kHandledSource, c.nested);
+        EXPECT_EQ((std::vector<Result>{Result::kHandledSource, Result::kStopped}), c.nested);
         EXPECT_EQ((std::vector<char>{'s', 'o', 'e'}), c.log);
-    }).join();
-}
-
-TEST(RunLoop, StopEndsTheInnermostRunOnly)
-{
-    std::thread([] {
-        RunLoop* loop = RunLoop::current();
-        static Result s_inner;
-        auto source = RunLoopSource::create(loop, [](void* info) {
-            RunLoop* loop = static_cast<RunLoop*>(info);
-            loop->stop();
-            s_inner = loop->runFor(10.0, false);
-        });
-        loop->addSource(source);
-        source->signal();
-        EXPECT_EQ(Result::kTimedOut, loop->runFor(0.05, false));
-        EXPECT_EQ(Result::kStopped, s_inner);
     }).join();
 }
 
 TEST(FdSource, ReadableAndHangUpOnTheLoopsThread)
 {
-    Pipe pipe;
-    ASSERT_GE(pipe.read, 0);
     struct Context {
-        std::mutex mutex;
         std::vector<std::pair<std::thread::id, unsigned>> calls;
         std::string data;
-        Latch latch;
-    } context;
-    auto source = FdSource::create(pipe.read, &context, [](void* info, int fd, unsigned events) {
+    } c;
+    Pipe pipe;
+    auto source = FdSource::create(pipe.fds[0], &c, [](void* info, int fd, unsigned events) {
         Context* c = static_cast<Context*>(info);
         char buffer[16];
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        {
-            std::lock_guard<std::mutex> lock(c->mutex);
-            c->calls.emplace_back(std::this_thread::get_id(), events);
-            if (n > 0)
-                c->data.append(buffer, static_cast<std::size_t>(n));
-        }
-        c->latch.set();
+        c->calls.emplace_back(std::this_thread::get_id(), events);
+        c->data.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     });
     ASSERT_TRUE(source);
-    EXPECT_EQ(pipe.read, source->fd());
-    EXPECT_FALSE(FdSource::create(-1, &context, [](void*, int, unsigned) {}));
+    EXPECT_FALSE(FdSource::create(-1, &c, [](void*, int, unsigned) {}));
 
-    LoopThread thread;
-    thread.loop()->addFdSource(source);
-    pipe.put('a');
-    context.latch.waitFor(1);
-    pipe.put('b');
-    context.latch.waitFor(2);
-    pipe.closeWrite();
-    for (;;) {
-        context.latch.waitFor(3);
-        std::lock_guard<std::mutex> lock(context.mutex);
-        if (context.calls.back().second & FdSource::kHangUp)
-            break;
-    }
-    // Level-triggered: it keeps calling while hung up, until removed.
-    thread.loop()->removeFdSource(source);
-
-    std::lock_guard<std::mutex> lock(context.mutex);
-    EXPECT_EQ("ab", context.data);
-    EXPECT_EQ(FdSource::kReadable, context.calls[0].second);
-    for (const auto& call : context.calls)
-        EXPECT_EQ(thread.id(), call.first);
+    std::thread::id loopThread;
+    std::thread([&] {
+        loopThread = std::this_thread::get_id();
+        RunLoop* loop = RunLoop::current();
+        loop->addFdSource(source);
+        EXPECT_EQ(Result::kTimedOut, loop->runFor(0.02, false));
+        pipe.put('a');
+        EXPECT_EQ(Result::kHandledSource, loop->runFor(10.0, true));
+        pipe.put('b');
+        pipe.closeWrite();
+        // Level-triggered: hung up, it is called on every round until removed.
+        for (int round = 0; round < 3; ++round)
+            EXPECT_EQ(Result::kHandledSource, loop->runFor(10.0, true));
+        loop->removeFdSource(source);
+        EXPECT_EQ(Result::kFinished, loop->runFor(10.0, false));
+    }).join();
+    EXPECT_EQ("ab", c.data);
+    ASSERT_EQ(4u, c.calls.size());
+    EXPECT_EQ(FdSource::kReadable, c.calls[0].second);
+    EXPECT_TRUE(c.calls.back().second & FdSource::kHangUp);
+    for (const auto& call : c.calls)
+        EXPECT_EQ(loopThread, call.first);
 }
 
 // The HID and USB backends close an fd right after removing its source, so removal from
-// another thread has to wait out a callback in progress.
+// another thread, or invalidation, has to wait out a callback in progress.
 TEST(FdSource, RemovalFromAnotherThreadWaitsForTheRunningCallback)
 {
-    Pipe pipe;
     struct Context {
         std::atomic<bool> inside{false};
         std::atomic<bool> removing{false};
         std::atomic<bool> finished{false};
         std::atomic<int> callsAfterRemoval{0};
-    } context;
+    } c;
     auto callback = [](void* info, int, unsigned) {
         Context* c = static_cast<Context*>(info);
-        if (c->finished.load()) {
+        if (c->finished) {
             ++c->callsAfterRemoval;
             return;
         }
         c->inside = true;
-        while (!c->removing.load())
+        while (!c->removing)
             std::this_thread::yield();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         c->finished = true;  // does not read: the fd stays readable
     };
-
-    for (int useInvalidate = 0; useInvalidate < 2; ++useInvalidate) {
-        context.inside = false;
-        context.removing = false;
-        context.finished = false;
-        auto source = FdSource::create(pipe.read, &context, callback);
+    Pipe pipe;
+    pipe.put('x');
+    for (const bool invalidate : {false, true}) {
+        c.inside = c.removing = c.finished = false;
+        auto source = FdSource::create(pipe.fds[0], &c, callback);
         LoopThread thread;
         thread.loop()->addFdSource(source);
-        if (useInvalidate == 0)
-            pipe.put('x');
-        while (!context.inside.load())
+        while (!c.inside)
             std::this_thread::yield();
-        context.removing = true;
-        if (useInvalidate)
+        c.removing = true;
+        if (invalidate)
             source->invalidate();
         else
             thread.loop()->removeFdSource(source);
-        EXPECT_TRUE(context.finished.load());
-        EXPECT_EQ(!useInvalidate, source->isValid());
+        EXPECT_TRUE(c.finished);
+        EXPECT_EQ(!invalidate, source->isValid());
     }
-    EXPECT_EQ(0, context.callsAfterRemoval.load());
+    EXPECT_EQ(0, c.callsAfterRemoval.load());
 }
 
-TEST(RunLoopSource, InvalidateRemovesItFromEveryLoop)
+// Under ASan this catches a source or a loop left pointing at the other after it was freed.
+TEST(RunLoopSource, OutlivesItsLoopsAndInvalidateRemovesItFromEveryLoop)
 {
-    std::atomic<int> performed{0};
-    auto source = RunLoopSource::create(&performed, [](void* info) { ++*static_cast<std::atomic<int>*>(info); });
     LoopThread a;
     LoopThread b;
-    a.loop()->addSource(source);
-    b.loop()->addSource(source);
-    EXPECT_TRUE(a.loop()->containsSource(source));
-    EXPECT_TRUE(b.loop()->containsSource(source));
-    source->invalidate();
-    EXPECT_FALSE(source->isValid());
-    EXPECT_FALSE(a.loop()->containsSource(source));
-    EXPECT_FALSE(b.loop()->containsSource(source));
-    source->signal();
-    a.loop()->wakeUp();
-    b.loop()->addSource(source);  // an invalid source is not taken
-    EXPECT_FALSE(b.loop()->containsSource(source));
-    std::thread([&] {
-        RunLoop* loop = RunLoop::current();
-        loop->addSource(source);
-        EXPECT_EQ(Result::kFinished, loop->runFor(0.0, false));
-    }).join();
-    EXPECT_EQ(0, performed.load());
-}
-
-// Under ASan these catch a source or a loop left pointing at the other after it was freed.
-TEST(RunLoopSource, SourcesAndLoopsDieInAnyOrder)
-{
-    auto source = RunLoopSource::create(nullptr, [](void*) {});
+    std::atomic<int> performed{0};
+    auto source = RunLoopSource::create(&performed, count);
     auto fdSource = FdSource::create(0, nullptr, [](void*, int, unsigned) {});
     std::weak_ptr<RunLoopSource> dropped;
     std::thread([&] {
@@ -338,39 +213,40 @@ TEST(RunLoopSource, SourcesAndLoopsDieInAnyOrder)
         RunLoop::current()->addFdSource(fdSource);
     }).join();
     EXPECT_TRUE(dropped.expired());  // freed with its loop
-    EXPECT_TRUE(source->isValid());
-    source->invalidate();
     fdSource->invalidate();
 
+    a.loop()->addSource(source);
+    b.loop()->addSource(source);
+    EXPECT_TRUE(a.loop()->containsSource(source));
+    source->invalidate();
+    EXPECT_FALSE(source->isValid());
+    EXPECT_FALSE(a.loop()->containsSource(source));
+    EXPECT_FALSE(b.loop()->containsSource(source));
+    source->signal();
+    a.loop()->wakeUp();
+    b.loop()->addSource(source);  // an invalid source is not taken
+    EXPECT_FALSE(b.loop()->containsSource(source));
     std::thread([&] {
-        RunLoop* loop = RunLoop::current();
-        auto brief = RunLoopSource::create(nullptr, [](void*) {});
-        loop->addSource(brief);
-        brief->invalidate();
-        brief.reset();
-        EXPECT_EQ(Result::kFinished, loop->runFor(0.0, false));
+        RunLoop::current()->addSource(source);
+        EXPECT_EQ(Result::kFinished, RunLoop::current()->runFor(0.0, false));
     }).join();
+    EXPECT_EQ(0, performed.load());
 }
 
 TEST(DispatchQueue, RunsWorkFromManyThreadsInPostingOrderOnTheMainThread)
 {
-    constexpr int kThreads = 4;
     constexpr int kItems = 200;
-    std::map<int, std::vector<int>> seen;  // touched only on the main thread
-    std::atomic<int> offMain{0};
     const std::thread::id mainThread = std::this_thread::get_id();
-    int done = 0;
-
+    std::vector<std::vector<int>> seen(4);  // touched only on the main thread
+    int ran = 0;
     std::vector<std::thread> posters;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 4; ++t) {
         posters.emplace_back([&, t] {
             for (int i = 0; i < kItems; ++i) {
                 DispatchQueue::main()->async([&, t, i] {
-                    if (std::this_thread::get_id() != mainThread)
-                        ++offMain;
+                    EXPECT_EQ(mainThread, std::this_thread::get_id());
                     seen[t].push_back(i);
-                    if (i == kItems - 1)
-                        ++done;
+                    ++ran;
                 });
             }
         });
@@ -378,15 +254,13 @@ TEST(DispatchQueue, RunsWorkFromManyThreadsInPostingOrderOnTheMainThread)
     for (std::thread& poster : posters)
         poster.join();
     // The main loop holds the queue's source: it never finishes for want of sources.
-    while (done < kThreads)
+    while (ran < 4 * kItems)
         ASSERT_NE(Result::kFinished, RunLoop::main()->runFor(10.0, true));
 
-    EXPECT_EQ(0, offMain.load());
-    for (int t = 0; t < kThreads; ++t) {
-        ASSERT_EQ(static_cast<std::size_t>(kItems), seen[t].size());
-        for (int i = 0; i < kItems; ++i)
-            EXPECT_EQ(i, seen[t][i]);
-    }
+    std::vector<int> inOrder(kItems);
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    for (const std::vector<int>& items : seen)
+        EXPECT_EQ(inOrder, items);
 }
 
 TEST(DispatchQueue, WorkPostedFromWorkRunsAfterIt)

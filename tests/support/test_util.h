@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <functional>
 #include <future>
-#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -62,11 +61,11 @@ public:
     LoopThread()
     {
         std::promise<platform::RunLoop*> started;
-        m_thread = std::thread([this, &started] {
-            m_keepAlive = platform::RunLoopSource::create(nullptr, [](void*) {});
-            platform::RunLoop::current()->addSource(m_keepAlive);
-            started.set_value(platform::RunLoop::current());
-            platform::RunLoop::current()->run();
+        m_thread = std::thread([&started] {
+            platform::RunLoop* loop = platform::RunLoop::current();
+            loop->addSource(platform::RunLoopSource::create(nullptr, [](void*) {}));
+            started.set_value(loop);
+            loop->run();
         });
         m_loop = started.get_future().get();
     }
@@ -81,7 +80,6 @@ public:
 private:
     std::thread m_thread;
     platform::RunLoop* m_loop = nullptr;
-    std::shared_ptr<platform::RunLoopSource> m_keepAlive;
 };
 
 }  // namespace testing

@@ -13,9 +13,7 @@ struct Base {
     virtual ~Base() = default;
     virtual int value() { return 1; }
     int twice() { return 2 * value(); }
-    void add(int n) { total += n; }
     void keep(const std::string& text) { kept = text; }
-    int total = 0;
     std::string kept;
 };
 
@@ -28,6 +26,17 @@ struct Padding {
 struct Shifted : Padding, Base {
     int value() override { return 11; }
 };
+
+// The same shift in plain classes: a call through an adjusted member pointer into a
+// polymorphic class trips GCC's UBSan vptr check although it is well defined.
+struct Tally {
+    void add(int n) { total += n; }
+    int total = 0;
+};
+struct Offset {
+    long pad[3] = {};
+};
+struct Counted : Offset, Tally {};
 
 // Binds raw method bytes of any length, as no real member pointer has.
 struct RawFunctor : FunctorBase {
@@ -70,12 +79,13 @@ TEST(Functor, CallsThroughTheCopiedMemberPointer)
     EXPECT_EQ(11, Functor<int>(base, &Base::value)());
     EXPECT_EQ(22, Functor<int>(shifted, &Base::twice)());  // converted to Base on binding
 
-    void (Shifted::*adjusted)(int) = &Base::add;  // carries the this-adjustment
+    Counted counted;
+    void (Counted::*adjusted)(int) = &Tally::add;  // carries the this-adjustment
     Functor<void, int> add;
-    add = Functor<void, int>(shifted, adjusted);
+    add = Functor<void, int>(counted, adjusted);
     add(3);
     add(4);
-    EXPECT_EQ(7, shifted.total);
+    EXPECT_EQ(7, counted.total);
 }
 
 TEST(FunctorDeathTest, BrokenInvariantsStopTheProgram)

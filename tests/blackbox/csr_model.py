@@ -145,7 +145,7 @@ class CsrDfuModel:
     and text requests in output report 1 answered in input report 1.
 
     Knobs a test sets: `state`/`status` (initial DFU state), `busy_blocks` (blocks answered
-    busy once), `answers` (text request -> input report text), `on_reset` (the harness sets it
+    busy once), `fail_block` (block answered with the error state), `answers` (text request -> input report text), `on_reset` (the harness sets it
     to re-enumerate the device) and `on_block` (called with each accepted block's number).
     What it saw: `log`, and from it `blocks` and `controls`; `text_requests`."""
 
@@ -153,6 +153,7 @@ class CsrDfuModel:
         self.firmware = bytes(firmware)
         self.state, self.status = STATE_IDLE, STATUS_OK
         self.busy_blocks = set()
+        self.fail_block = None
         self.answers = {}
         self.text_requests = []   # names received in output report 1
         self.log = []             # ('control', code) and ('block', number, length) in order
@@ -217,7 +218,7 @@ class CsrDfuModel:
         block, length = struct.unpack_from('<HH', data, 2)
         self.log.append(('block', block, length))
         if self.state not in (STATE_IDLE, STATE_DOWNLOAD_IDLE) or length > len(data) - 6 or \
-                block != self._next_block:
+                block != self._next_block or block == self.fail_block:
             self.state, self.status = STATE_ERROR, STATUS_ERR_ADDRESS
             return 0
         if length == 0:

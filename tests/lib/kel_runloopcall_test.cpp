@@ -34,7 +34,7 @@ struct Recorder {
 };
 
 struct Step : BundleBase {
-    Step(Recorder& recorder, int step) : recorder(recorder), step(step) {}
+    Step(Recorder& into, int number) : recorder(into), step(number) {}
     ~Step() override { ++recorder.destroyed; }
     void handleRun() override { recorder.note(step); }
 

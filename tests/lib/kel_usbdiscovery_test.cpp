@@ -313,7 +313,7 @@ TEST_F(UsbDiscoveryTest, StressPluggingFromManyThreads)
         for (const std::uint32_t location : listed) {
             DeviceInfo info;
             // A removal may land between the two calls: an absent record reads as cleared.
-            inconsistent += d.getDeviceInfo(info, UsbIdentifier(0x1234, location >> 24, location)) &&
+            inconsistent += d.getDeviceInfo(info, UsbIdentifier(0x1234, std::uint16_t(location >> 24), location)) &&
                             info.name != "Widget";
         }
     }));

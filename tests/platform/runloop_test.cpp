@@ -90,20 +90,20 @@ TEST(RunLoop, CallbacksMayChangeTheLoopAndRunItNested)
     std::thread([] {
         Context c;
         c.other = RunLoopSource::create(&c, [](void* info) {
-            Context* c = static_cast<Context*>(info);
-            c->log.push_back('o');
-            c->loop->removeSource(c->other);  // removes itself from inside its callback
+            Context* context = static_cast<Context*>(info);
+            context->log.push_back('o');
+            context->loop->removeSource(context->other);  // removes itself from inside its callback
         });
         c.self = RunLoopSource::create(&c, [](void* info) {
-            Context* c = static_cast<Context*>(info);
-            c->log.push_back('s');
-            c->loop->addSource(c->other);
-            c->other->signal();
-            c->nested.push_back(c->loop->runFor(10.0, true));
-            c->loop->stop();
-            c->nested.push_back(c->loop->runFor(10.0, false));
-            c->log.push_back('e');
-            c->loop->removeSource(c->self);
+            Context* context = static_cast<Context*>(info);
+            context->log.push_back('s');
+            context->loop->addSource(context->other);
+            context->other->signal();
+            context->nested.push_back(context->loop->runFor(10.0, true));
+            context->loop->stop();
+            context->nested.push_back(context->loop->runFor(10.0, false));
+            context->log.push_back('e');
+            context->loop->removeSource(context->self);
         });
         c.loop->addSource(c.self);
         c.self->signal();
@@ -121,11 +121,11 @@ TEST(FdSource, ReadableAndHangUpOnTheLoopsThread)
     } c;
     Pipe pipe;
     auto source = FdSource::create(pipe.fds[0], &c, [](void* info, int fd, unsigned events) {
-        Context* c = static_cast<Context*>(info);
+        Context* context = static_cast<Context*>(info);
         char buffer[16];
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        c->calls.emplace_back(std::this_thread::get_id(), events);
-        c->data.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        context->calls.emplace_back(std::this_thread::get_id(), events);
+        context->data.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     });
     ASSERT_TRUE(source);
     EXPECT_FALSE(FdSource::create(-1, &c, [](void*, int, unsigned) {}));
@@ -165,16 +165,16 @@ TEST(FdSource, RemovalFromAnotherThreadWaitsForTheRunningCallback)
         std::atomic<int> callsAfterRemoval{0};
     } c;
     auto callback = [](void* info, int, unsigned) {
-        Context* c = static_cast<Context*>(info);
-        if (c->finished) {
-            ++c->callsAfterRemoval;
+        Context* context = static_cast<Context*>(info);
+        if (context->finished) {
+            ++context->callsAfterRemoval;
             return;
         }
-        c->inside = true;
-        while (!c->removing)
+        context->inside = true;
+        while (!context->removing)
             std::this_thread::yield();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        c->finished = true;  // does not read: the fd stays readable
+        context->finished = true;  // does not read: the fd stays readable
     };
     Pipe pipe;
     pipe.put('x');

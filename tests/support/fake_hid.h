@@ -237,7 +237,7 @@ public:
 
 private:
     struct Manager : platform::HidManager {
-        explicit Manager(FakeHidBus& bus) : bus(bus) {}
+        explicit Manager(FakeHidBus& owner) : bus(owner) {}
         void setDeviceMatching(const platform::HidMatching& matching) override
         {
             bus.matchings.push_back(matching);

@@ -169,7 +169,7 @@ IOReturn EmulatedUsbDevice::deviceRequest(UsbDevRequest& request)
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_terminated)
             return kIOReturnNoDevice;
-        const std::uint8_t type = request.wValue >> 8, index = request.wValue & 0xff;
+        const auto type = std::uint8_t(request.wValue >> 8), index = std::uint8_t(request.wValue & 0xff);
         std::vector<std::uint8_t> answer;
         const auto& c = m_config;
         if (request.bmRequestType != 0x80 || request.bRequest != 6) {

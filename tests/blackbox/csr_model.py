@@ -1,28 +1,16 @@
-"""Device models served through the emulated device nodes: USB descriptors for usbfs and a CSR
-HID DFU device behind a hidraw node. Pure Python, no umockdev; the harness calls these models
-from its ioctl, write and input-report paths."""
+"""Device models behind the emulated device nodes: USB devices with their descriptors and a CSR
+HID DFU device behind a hidraw node. Pure Python; the harness calls them from its ioctl, write
+and input-report paths."""
 
 import errno
 import struct
 
-# Report IDs and sizes of the CSR HID DFU interface. Sizes count the report ID byte.
-COMMAND_REPORT = 1
-STATUS_REPORT = 2
-CONTROL_REPORT = 3
-TEXT_REPORT = 1
-FEATURE_SIZE = 1023
-STATUS_SIZE = 7
-CONTROL_SIZE = 2
-TEXT_SIZE = 64
-
-STATE_IDLE = 2
-STATE_BUSY = 4
-STATE_DOWNLOAD_IDLE = 5
-STATE_ERROR = 10
-
-STATUS_OK = 0
+# Report IDs and sizes (counting the report ID byte) of the CSR HID DFU interface.
+COMMAND_REPORT, STATUS_REPORT, CONTROL_REPORT, TEXT_REPORT = 1, 2, 3, 1
+FEATURE_SIZE, STATUS_SIZE, CONTROL_SIZE, TEXT_SIZE = 1023, 7, 2, 64
+STATE_IDLE, STATE_BUSY, STATE_DOWNLOAD_IDLE, STATE_ERROR = 2, 4, 5, 10
+STATUS_OK, STATUS_ERR_UNKNOWN = 0, 0x0E
 STATUS_ERR_ADDRESS = 0x08  # errADDRESS of USB DFU: a block out of sequence
-STATUS_ERR_UNKNOWN = 0x0E
 
 
 def _vendor_item(prefix, value, size):
@@ -33,14 +21,11 @@ def csr_report_descriptor():
     """Vendor collection with feature reports 1 (1023), 2 (7), 3 (2) and output and input
     report 1 (64 bytes each), sizes counting the report ID."""
     d = bytes.fromhex('0600FF 0901 A101 1500 26FF00 7508')
-    for report_id, count, main in ((COMMAND_REPORT, FEATURE_SIZE - 1, 0xB0),
-                                   (STATUS_REPORT, STATUS_SIZE - 1, 0xB0),
-                                   (CONTROL_REPORT, CONTROL_SIZE - 1, 0xB0),
-                                   (TEXT_REPORT, TEXT_SIZE - 1, 0x90),
-                                   (TEXT_REPORT, TEXT_SIZE - 1, 0x80)):
-        d += bytes([0x85, report_id])
-        d += _vendor_item(0x94, count, 2 if count > 255 else 1)
-        d += bytes([0x09, report_id, main | 0x01, 0x02])
+    for report_id, size, main in ((COMMAND_REPORT, FEATURE_SIZE, 0xB1), (STATUS_REPORT, STATUS_SIZE, 0xB1),
+                                  (CONTROL_REPORT, CONTROL_SIZE, 0xB1), (TEXT_REPORT, TEXT_SIZE, 0x91),
+                                  (TEXT_REPORT, TEXT_SIZE, 0x81)):
+        d += bytes([0x85, report_id]) + _vendor_item(0x94, size - 1, 2 if size > 256 else 1) + \
+            bytes([0x09, report_id, main, 0x02])
     return d + bytes([0xC0])
 
 
@@ -56,9 +41,7 @@ class HidInterface:
     device that refuses feature reports)."""
 
     def __init__(self, report_descriptor, model=None, protocol=0):
-        self.report_descriptor = report_descriptor
-        self.model = model
-        self.protocol = protocol
+        self.report_descriptor, self.model, self.protocol = report_descriptor, model, protocol
 
 
 class UsbDevice:
@@ -67,45 +50,29 @@ class UsbDevice:
 
     def __init__(self, bus, ports, vid, pid, bcd=0x0100, manufacturer=None, product=None,
                  serial=None, device_class=0, interfaces=(), speed='480'):
-        self.bus = bus
-        self.ports = list(ports)
-        self.vid, self.pid, self.bcd = vid, pid, bcd
+        self.bus, self.ports, self.vid, self.pid, self.bcd = bus, list(ports), vid, pid, bcd
         self.manufacturer, self.product, self.serial = manufacturer, product, serial
-        self.device_class = device_class
-        self.interfaces = list(interfaces)
-        self.speed = speed
-        self.control_requests = []  # (bmRequestType, bRequest, wValue, wIndex, wLength) over usbfs
+        self.device_class, self.interfaces, self.speed = device_class, list(interfaces), speed
+        self.plugs = 0  # times plugged
 
     @property
     def name(self):
-        if not self.ports:
-            return 'usb%d' % self.bus
-        return '%d-%s' % (self.bus, '.'.join(str(p) for p in self.ports))
+        return '%d-%s' % (self.bus, '.'.join(map(str, self.ports))) if self.ports else 'usb%d' % self.bus
 
     @property
     def location_id(self):
         """Location ID for chains that fit one hexadecimal digit per port."""
         assert len(self.ports) <= 6 and all(1 <= p <= 15 for p in self.ports)
-        location = (self.bus & 0xFF) << 24
-        for i, port in enumerate(self.ports):
-            location |= port << (20 - 4 * i)
-        return location
+        return (self.bus & 0xFF) << 24 | sum(port << (20 - 4 * i) for i, port in enumerate(self.ports))
 
     @property
     def identifier(self):
         return '%04x-%04x-%08x' % (self.vid, self.pid, self.location_id)
 
-    def strings(self):
-        """String index -> text, indices 1, 2, 3 for manufacturer, product, serial."""
-        return {i: s for i, s in ((1, self.manufacturer), (2, self.product), (3, self.serial))
-                if s is not None}
-
     def device_descriptor(self):
         return struct.pack('<BBHBBBBHHHBBBB', 18, 1, 0x0200, self.device_class, 0, 0, 64,
-                           self.vid, self.pid, self.bcd,
-                           1 if self.manufacturer is not None else 0,
-                           2 if self.product is not None else 0,
-                           3 if self.serial is not None else 0, 1)
+                           self.vid, self.pid, self.bcd, *(index if text is not None else 0 for index, text in
+                                                           enumerate((self.manufacturer, self.product, self.serial), 1)), 1)
 
     def config_descriptor(self):
         body = b''
@@ -119,42 +86,21 @@ class UsbDevice:
         count = len(self.interfaces) or (1 if self.device_class == 9 else 0)
         return struct.pack('<BBHBBBBB', 9, 2, 9 + len(body), count, 1, 0, 0x80, 50) + body
 
-    def answer_control(self, request_type, request, value, index, length):
-        """Answers a control request on the default pipe: bytes, or an errno (EPIPE is a stall,
-        as usbfs reports it)."""
-        self.control_requests.append((request_type, request, value, index, length))
-        if request_type != 0x80 or request != 6:
-            return errno.EPIPE
-        kind, number = value >> 8, value & 0xFF
-        if kind == 1 and number == 0:
-            data = self.device_descriptor()
-        elif kind == 2 and number == 0:
-            data = self.config_descriptor()
-        elif kind == 3 and number == 0:
-            data = bytes([4, 3]) + struct.pack('<H', 0x0409)
-        elif kind == 3 and number in self.strings():
-            text = self.strings()[number].encode('utf-16-le')[:252]
-            data = bytes([2 + len(text), 3]) + text
-        else:
-            return errno.EPIPE
-        return data[:length]
-
 
 class CsrDfuModel:
     """The CSR HID DFU side of a device: command, status, control and data feature reports,
     and text requests in output report 1 answered in input report 1.
 
-    Knobs a test sets: `state`/`status` (initial DFU state), `busy_blocks` (blocks answered
-    busy once), `fail_block` (block answered with the error state), `answers` (text request -> input report text), `on_reset` (the harness sets it
-    to re-enumerate the device) and `on_block` (called with each accepted block's number).
-    What it saw: `log`, and from it `blocks` and `controls`; `text_requests`."""
+    Knobs a test sets: `state`/`status` (initial DFU state), `busy_blocks` (blocks answered busy
+    once), `fail_block` (block answered with the error state), `answers` (text request -> input
+    report text), `on_reset` (the harness sets it to re-enumerate the device) and `on_block`
+    (called with each accepted block's number). What it saw: `log`, and from it `blocks` and
+    `controls`; `text_requests`; `completed_downloads`."""
 
     def __init__(self, firmware=b''):
         self.firmware = bytes(firmware)
         self.state, self.status = STATE_IDLE, STATUS_OK
-        self.busy_blocks = set()
-        self.fail_block = None
-        self.answers = {}
+        self.busy_blocks, self.fail_block, self.answers = set(), None, {}
         self.text_requests = []   # names received in output report 1
         self.log = []             # ('control', code) and ('block', number, length) in order
         self.completed_downloads = 0
@@ -190,26 +136,17 @@ class CsrDfuModel:
 
     def get_feature(self, report_id, size):
         """Device to host feature report: bytes (report ID first) or an errno."""
-        if report_id == STATUS_REPORT:
-            if self._busy_pending:
-                # Busy is answered once; the device has finished by the next read.
-                self._busy_pending = False
-                report = self._status(STATE_BUSY)
-                self.state = STATE_DOWNLOAD_IDLE
-                return report[:size]
-            return self._status(self.state)[:size]
+        if report_id == STATUS_REPORT:  # no poll timeout
+            report = bytes([STATUS_REPORT, 0, 0, 0, 0, STATE_BUSY if self._busy_pending else self.state, self.status])
+            if self._busy_pending:  # busy is answered once; the device has finished by the next read
+                self._busy_pending, self.state = False, STATE_DOWNLOAD_IDLE
+            return report[:size]
         if report_id == COMMAND_REPORT:
             return self._data_report(size)
         return errno.EPIPE
 
-    def _status(self, state):
-        return bytes([STATUS_REPORT, 0, 0, 0, 0, state, self.status])  # no poll timeout
-
     def _abort_transfers(self):
-        self._download = bytearray()
-        self._next_block = 0
-        self._busy_pending = False
-        self._read_offset = 0
+        self._download, self._next_block, self._busy_pending, self._read_offset = bytearray(), 0, False, 0
 
     def _command(self, data):
         if len(data) < 6 or data[1] != 1:
@@ -231,9 +168,8 @@ class CsrDfuModel:
         self._download += data[6:6 + length]
         self._next_block += 1
         self.state = STATE_DOWNLOAD_IDLE
-        if block in self.busy_blocks:
-            self.busy_blocks.discard(block)
-            self._busy_pending = True
+        self._busy_pending |= block in self.busy_blocks
+        self.busy_blocks.discard(block)
         if self.on_block:
             self.on_block(block)
         return 0

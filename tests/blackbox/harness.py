@@ -1,17 +1,13 @@
 """Runs the real hiddfu binary against USB and HID devices that umockdev emulates at the kernel
-interface: a sysfs tree, udev events, usbfs nodes answering control requests and hidraw nodes
-answered by the device models of csr_model.py. README.md beside this file explains the umockdev
-behaviour this relies on.
-
-The harness process itself must run with libumockdev-preload (conftest.py arranges it): the
-testbed sends udev events through libudev in this process, which must see the testbed's /sys."""
+interface: a sysfs tree, udev events, usbfs nodes and hidraw nodes answered by the models of
+csr_model.py. README.md beside this file explains the umockdev behaviour this relies on; the
+harness process itself must run under libumockdev-preload (conftest.py arranges it)."""
 
 import errno
 import fcntl
 import itertools
 import json
 import os
-import struct
 import subprocess
 import time
 import tty
@@ -23,12 +19,8 @@ from gi.repository import GLib, UMockdev  # noqa: E402
 
 PRELOAD = 'libumockdev-preload.so.0'
 
-USBDEVFS_CONTROL = 0xC0185500  # _IOWR('U', 0, struct usbdevfs_ctrltransfer), 24 bytes on LP64
-# hidraw ioctl numbers (type 'H')
-HIDIOCGRDESCSIZE, HIDIOCGRDESC, HIDIOCGRAWINFO, HIDIOCGRAWNAME, HIDIOCGRAWPHYS, HIDIOCSFEATURE, \
-    HIDIOCGFEATURE, HIDIOCGRAWUNIQ = range(1, 9)
-HIDIOCSOUTPUT = 0x0B
-HID_MAX_DESCRIPTOR_SIZE = 4096
+# The hidraw ioctls the binary uses (type 'H'); it reads the report descriptor from sysfs.
+HIDIOCSFEATURE, HIDIOCGFEATURE = 6, 7
 
 
 def default_binary():
@@ -37,8 +29,8 @@ def default_binary():
         os.path.normpath(os.path.join(here, '..', '..', 'build', 'plain', 'hiddfu'))
 
 
-def _hex(data):
-    return data.hex().upper()  # umockdev refuses lower-case hex in records
+def failed_transfer(identifier, error, progress=0.0):
+    return {'transfer': {'identifier': identifier, 'progress': progress, 'state': -1, 'error': error}}
 
 
 def _record(path, properties, attributes, *lines, node=None):
@@ -49,18 +41,20 @@ def _record(path, properties, attributes, *lines, node=None):
         ''.join(lines)
 
 
+def _hex_line(name, data):
+    return 'H: %s=%s\n' % (name, data.hex().upper())  # umockdev refuses lower-case hex
+
+
 class _Handler(UMockdev.IoctlBase):
-    """Forwards one node's ioctls (and writes) to a Python callable. An exception in the model
-    is recorded for the test to fail on, and the call fails with EIO instead of umockdev's
-    silent fallback."""
+    """Forwards one node's ioctls (and writes) to Python. A fault of a model fails the test
+    and the call (with EIO), where umockdev would silently fall back to the real ioctl."""
 
     def __init__(self, harness, on_ioctl, on_write=None):
         super().__init__()
-        self._harness = harness
-        self._on_ioctl = on_ioctl
-        self._on_write = on_write
+        self._harness, self._on_ioctl, self._on_write = harness, on_ioctl, on_write
 
     def _call(self, handler, client, what):
+        self._harness.ioctl_count += 1
         try:
             handler(client)
         except Exception as error:  # noqa: BLE001 - reported by the harness at teardown
@@ -80,9 +74,7 @@ class _HidrawNode:
     fd see input reports, and closing it hangs the client up) plus an ioctl handler."""
 
     def __init__(self, harness, number, interface):
-        self.harness = harness
-        self.number = number
-        self.interface = interface
+        self.harness, self.number, self.interface = harness, number, interface
         self.devnode = '/dev/hidraw%d' % number
         self.gone = False
         self.master, slave = os.openpty()
@@ -92,8 +84,7 @@ class _HidrawNode:
         fcntl.fcntl(self.master, fcntl.F_SETFL, fcntl.fcntl(self.master, fcntl.F_GETFL) | os.O_NONBLOCK)
         # The ioctl socket goes up before the node and down after it: a client that opens the
         # node in between would find no socket, and the preload library would end it.
-        self.handler = _Handler(harness, self._ioctl, self._write)
-        harness.testbed.attach_ioctl(self.devnode, self.handler)
+        harness.testbed.attach_ioctl(self.devnode, _Handler(harness, self._ioctl, self._write))
         os.makedirs(harness.root + '/dev', exist_ok=True)
         os.symlink(slave_name, harness.root + self.devnode)
 
@@ -103,46 +94,21 @@ class _HidrawNode:
         self.harness.testbed.detach_ioctl(self.devnode)
         os.close(self.master)  # the client's poll() sees POLLHUP
 
-    def send_input(self, report):
-        if not self.gone:
-            os.write(self.master, report)
-
     def _ioctl(self, client):
         request = client.get_request()
         kind, number, size = (request >> 8) & 0xFF, request & 0xFF, (request >> 16) & 0x3FFF
-        self.harness.ioctl_count += 1
-        if kind != ord('H'):
-            client.complete(-1, errno.ENOTTY)
+        if kind != ord('H') or self.gone:
+            client.complete(-1, errno.ENOTTY if kind != ord('H') else errno.ENODEV)
             return
-        if self.gone:
-            client.complete(-1, errno.ENODEV)
-            return
-        iface, usb = self.interface, self.interface.usb
-        descriptor = iface.report_descriptor
-        texts = {HIDIOCGRAWNAME: iface.hid_name, HIDIOCGRAWPHYS: iface.hid_phys, HIDIOCGRAWUNIQ: usb.serial or ''}
-        if number == HIDIOCGRDESCSIZE:
-            client.get_arg().resolve(0, 4).update(0, struct.pack('<i', len(descriptor)))
-            client.complete(0, 0)
-        elif number == HIDIOCGRDESC:
-            buf = client.get_arg().resolve(0, 4 + HID_MAX_DESCRIPTOR_SIZE)
-            buf.update(4, descriptor[:struct.unpack('<I', buf.retrieve()[:4])[0]])
-            client.complete(0, 0)
-        elif number == HIDIOCGRAWINFO:
-            client.get_arg().resolve(0, 8).update(0, struct.pack('<IhH', 3, usb.vid, usb.pid))
-            client.complete(0, 0)
-        elif number in texts:
-            text = (texts[number].encode() + b'\0')[:size]
-            client.get_arg().resolve(0, size).update(0, text)
-            client.complete(len(text), 0)
-        elif number not in (HIDIOCSFEATURE, HIDIOCGFEATURE, HIDIOCSOUTPUT):
+        model = self.interface.model
+        if number not in (HIDIOCSFEATURE, HIDIOCGFEATURE):
             client.complete(-1, errno.EINVAL)
-        elif iface.model is None:
+        elif model is None:
             client.complete(-1, errno.EPIPE)
         else:
             buf = client.get_arg().resolve(0, size)
             data = buf.retrieve()
-            answer = iface.model.get_feature(data[0], size) if number == HIDIOCGFEATURE else \
-                iface.model.set_feature(data) if number == HIDIOCSFEATURE else self._output(data)
+            answer = model.get_feature(data[0], size) if number == HIDIOCGFEATURE else model.set_feature(data)
             if isinstance(answer, bytes):
                 buf.update(0, answer)
                 client.complete(len(answer), 0)
@@ -152,13 +118,12 @@ class _HidrawNode:
     def _output(self, data):
         answer = self.interface.model.output_report(data)
         if answer is not None:
-            # Deliver the answer from the main loop, as a device answers a moment later.
-            GLib.idle_add(lambda: (self.send_input(answer), False)[1])
+            # Delivered from the main loop, as a device answers a moment later.
+            GLib.idle_add(lambda: (self.gone or os.write(self.master, answer), False)[1])
         return 0
 
     def _write(self, client):
         data = client.get_arg().retrieve()
-        self.harness.ioctl_count += 1
         if self.gone:
             client.complete(-1, errno.ENODEV)
             return
@@ -171,8 +136,7 @@ class Process:
     """A running hiddfu whose output is collected while the harness serves its devices."""
 
     def __init__(self, harness, popen):
-        self.harness = harness
-        self.popen = popen
+        self.harness, self.popen = harness, popen
         self._out, self._err = bytearray(), bytearray()
         self.returncode = None
         self._open = 2
@@ -188,23 +152,21 @@ class Process:
             chunk = os.read(fd, 65536)
         except BlockingIOError:
             return True
-        if chunk:
-            buffer += chunk
-            return True
-        stream.close()
-        self._open -= 1
-        return False
+        buffer += chunk
+        if not chunk:
+            stream.close()
+            self._open -= 1
+        return bool(chunk)
 
     def _exited(self, pid, status):
-        self.returncode = os.waitstatus_to_exitcode(status)
-        self.popen.returncode = self.returncode
+        self.returncode = self.popen.returncode = os.waitstatus_to_exitcode(status)
 
     @property
     def finished(self):
         return self.returncode is not None and self._open == 0
 
     def readline(self, timeout=10.0):
-        """The next complete line of standard output, waiting for it while serving devices."""
+        """The next line of standard output, waited for while the devices are served; None at the end."""
         self.harness.iterate_until(lambda: b'\n' in self._out or self.finished, timeout,
                                    'a line from hiddfu %s' % (self.popen.args[1:],))
         if b'\n' not in self._out:
@@ -214,8 +176,7 @@ class Process:
         return line.decode()
 
     def wait(self, timeout=60.0):
-        self.harness.iterate_until(lambda: self.finished, timeout,
-                                   'hiddfu %s to exit' % (self.popen.args[1:],))
+        self.harness.iterate_until(lambda: self.finished, timeout, 'hiddfu %s to exit' % (self.popen.args[1:],))
         return self.returncode
 
     def stop(self, signal_number):
@@ -253,7 +214,7 @@ class Harness:
         self.root = self.testbed.get_root_dir()
         self.context = GLib.MainContext.default()
         self.errors = []           # faults of the models or the harness, fail the test
-        self.ioctl_count = 0
+        self.ioctl_count = 0       # hidraw and usbfs calls and hidraw writes
         self.plugged = []          # UsbDevice objects currently attached, in plug order
         self._devnums = {}
         self._hidraw_numbers = itertools.count()  # the HID device's sequence number is one more
@@ -269,32 +230,25 @@ class Harness:
     def plug(self, device):
         """Attaches a USB device (its parent hub must be attached) and announces it to udev."""
         assert device not in self.plugged, device.name
-        device.plugs = getattr(device, 'plugs', 0) + 1
-        if device.ports:
-            assert self._parent_of(device) is not None, 'no hub for %s' % device.name
-        bus = device.bus
-        self._devnums[bus] = self._devnums.get(bus, 0) + 1
-        device.devnum = self._devnums[bus]
+        assert not device.ports or self._parent_of(device) is not None, 'no hub for %s' % device.name
+        device.plugs += 1
+        self._devnums[device.bus] = device.devnum = self._devnums.get(device.bus, 0) + 1
         device.syspath = self._syspath(device)
         records = [self._usb_device_record(device)]
         device.hid_paths, device.hidraw_nodes = [], []
         for number, iface in enumerate(device.interfaces):
-            iface.usb = device
             iface_path = '%s/%s:1.%d' % (device.syspath, device.name, number)
-            records.append(self._interface_record(device, iface, number, iface_path))
             node = _HidrawNode(self, next(self._hidraw_numbers), iface)
             hid_path = '%s/0003:%04X:%04X.%04X' % (iface_path, device.vid, device.pid, node.number + 1)
-            iface.hid_name = ' '.join(s for s in (device.manufacturer, device.product) if s) or \
-                'HID %04x:%04x' % (device.vid, device.pid)
-            iface.hid_phys = 'usb-0000:00:14.0-%s/input%d' % ('.'.join(map(str, device.ports)), number)
-            records += [self._hid_record(device, iface, hid_path), self._hidraw_record(node, hid_path)]
+            records += [self._interface_record(device, iface, number, iface_path),
+                        self._hid_record(device, iface, number, hid_path), self._hidraw_record(node, hid_path)]
             device.hid_paths.append((iface_path, hid_path, hid_path + '/hidraw/hidraw%d' % node.number))
             device.hidraw_nodes.append(node)
             if iface.model is not None:
-                iface.model.on_reset = lambda device=device: self._schedule_replug(device)
-        device.usbfs = '/dev/bus/usb/%03d/%03d' % (bus, device.devnum)
-        device.usbfs_handler = _Handler(self, lambda client, device=device: self._usbfs_ioctl(device, client))
-        self.testbed.attach_ioctl(device.usbfs, device.usbfs_handler)
+                iface.model.on_reset = lambda: self._schedule_replug(device)
+        # usbfs: counted, and refused as a stall; the binary takes everything from sysfs.
+        device.usbfs = '/dev/bus/usb/%03d/%03d' % (device.bus, device.devnum)
+        self.testbed.attach_ioctl(device.usbfs, _Handler(self, lambda client: client.complete(-1, errno.EPIPE)))
         # add_from_string creates the sysfs entries and emits one "add" event per record.
         self.testbed.add_from_string('\n'.join(records))
         self.plugged.append(device)
@@ -306,16 +260,11 @@ class Harness:
             self.unplug(child)
         for node in device.hidraw_nodes:
             node.unplug()
-        for iface_path, hid_path, hidraw_path in reversed(device.hid_paths):
-            for path in (hidraw_path, hid_path, iface_path):
-                self.testbed.uevent('/sys' + path, 'remove')
-                self.testbed.remove_device('/sys' + path)
-        self.testbed.uevent('/sys' + device.syspath, 'remove')
-        self.testbed.remove_device('/sys' + device.syspath)
-        try:
+        for path in [p for paths in reversed(device.hid_paths) for p in reversed(paths)] + [device.syspath]:
+            self.testbed.uevent('/sys' + path, 'remove')
+            self.testbed.remove_device('/sys' + path)
+        if os.path.exists(self.root + device.usbfs):
             os.unlink(self.root + device.usbfs)
-        except FileNotFoundError:
-            pass
         self.testbed.detach_ioctl(device.usbfs)
         self.plugged.remove(device)
 
@@ -358,7 +307,8 @@ class Harness:
             return '/devices/pci0000:00/0000:00:14.%d/usb%d' % (device.bus - 1, device.bus)
         return '%s/%s' % (self._parent_of(device).syspath, device.name)
 
-    def _usb_device_record(self, d):
+    @staticmethod
+    def _usb_device_record(d):
         node = 'bus/usb/%03d/%03d' % (d.bus, d.devnum)
         strings = [(name, getattr(d, name)) for name in ('manufacturer', 'product', 'serial')]
         return _record(d.syspath, dict(
@@ -371,7 +321,7 @@ class Harness:
             bNumConfigurations=1, bConfigurationValue=1, bMaxPacketSize0=64, speed=d.speed,
             version=' 2.00', maxchild=4 if d.device_class == 9 else 0,
             **{name: value for name, value in strings if value is not None}),
-            'H: descriptors=%s\n' % _hex(d.device_descriptor() + d.config_descriptor()), node=node)
+            _hex_line('descriptors', d.device_descriptor() + d.config_descriptor()), node=node)
 
     @staticmethod
     def _interface_record(d, iface, number, path):
@@ -382,32 +332,18 @@ class Harness:
                        'L: driver=%s\n' % os.path.relpath('/bus/usb/drivers/usbhid', path))
 
     @staticmethod
-    def _hid_record(d, iface, path):
+    def _hid_record(d, iface, number, path):
+        name = ' '.join(s for s in (d.manufacturer, d.product) if s) or 'HID %04x:%04x' % (d.vid, d.pid)
+        phys = 'usb-0000:00:14.0-%s/input%d' % ('.'.join(map(str, d.ports)), number)
         return _record(path, dict(SUBSYSTEM='hid', DRIVER='hid-generic', HID_ID='0003:%08X:%08X' % (d.vid, d.pid),
-                                  HID_NAME=iface.hid_name, HID_PHYS=iface.hid_phys, HID_UNIQ=d.serial or '',
+                                  HID_NAME=name, HID_PHYS=phys, HID_UNIQ=d.serial or '',
                                   MODALIAS='hid:b0003g0001v%08Xp%08X' % (d.vid, d.pid)),
-                       {}, 'H: report_descriptor=%s\n' % _hex(iface.report_descriptor))
+                       {}, _hex_line('report_descriptor', iface.report_descriptor))
 
     @staticmethod
     def _hidraw_record(node, hid_path):
         return _record('%s/hidraw/hidraw%d' % (hid_path, node.number),
                        dict(SUBSYSTEM='hidraw', DEVNAME=node.devnode, MAJOR=240, MINOR=node.number), {})
-
-    def _usbfs_ioctl(self, device, client):
-        self.ioctl_count += 1
-        if client.get_request() != USBDEVFS_CONTROL:
-            client.complete(-1, errno.ENOTTY)
-            return
-        transfer = client.get_arg().resolve(0, 24)
-        request_type, request, value, index, length, _timeout = \
-            struct.unpack_from('<BBHHHI', transfer.retrieve())
-        answer = device.answer_control(request_type, request, value, index, length)
-        if isinstance(answer, int):
-            client.complete(-1, answer)
-            return
-        if answer:
-            transfer.resolve(16, length).update(0, answer)
-        client.complete(len(answer), 0)
 
     # --- running the binary ----------------------------------------------------------------------
 
@@ -420,12 +356,11 @@ class Harness:
         return env
 
     def open_to_unprivileged(self):
-        """Lets a process of another user see the testbed as an unprivileged user sees a real
-        system: sysfs readable, the usbfs nodes not openable (mode 0, which only root passes). The ioctl
-        sockets must be connectable, or the preload library ends the process; and the testbed's
-        root writable without the sticky bit, as the preload library binds an emulated udev
-        monitor's socket there, named after its fd, replacing one that an earlier run as root left
-        (a real system lets anyone listen to udev's netlink group)."""
+        """Lets another user see the testbed as an unprivileged user sees a real system: sysfs
+        readable, usbfs nodes not openable (mode 0, which only root passes), the ioctl sockets
+        connectable (or the preload library ends the process), and the root writable without the
+        sticky bit (the preload library binds an emulated udev monitor's socket there, named
+        after its fd, replacing one an earlier run as root left)."""
         os.chmod(self.root, 0o777)
         for directory, _, files in os.walk(self.root + '/ioctl'):
             for name in files:
@@ -434,9 +369,8 @@ class Harness:
             os.chmod(self.root + device.usbfs, 0)
 
     def start(self, *args, unprivileged=False, netlink=True):
-        """Starts hiddfu with the arguments; its devices are served while the caller waits.
-        Unprivileged, it runs as user nobody (65534) when the harness is root. Without netlink,
-        strace makes every socket() fail, as where netlink sockets are not allowed."""
+        """Starts hiddfu; its devices are served while the caller waits. Unprivileged, it runs as
+        user nobody when the harness is root; without netlink, strace makes every socket() fail."""
         kwargs = {}
         command = [self.binary]
         if not netlink:
@@ -478,15 +412,10 @@ class Harness:
             if process.returncode is None:
                 process.popen.kill()  # left running by a failed test
                 process.popen.wait()
-        self._processes = []
         for source in self._sources:
             if self.context.find_source_by_id(source):
                 GLib.source_remove(source)
-        self._sources = []
-        self._pending = 0
-        for device in reversed(list(self.plugged)):
-            for node in device.hidraw_nodes:
-                if not node.gone:
-                    node.unplug()
-        self.plugged = []
+        for node in [n for device in self.plugged for n in device.hidraw_nodes if not n.gone]:
+            node.unplug()
+        self._processes, self._sources, self._pending, self.plugged = [], [], 0, []
         self.testbed.clear()

@@ -1,7 +1,6 @@
 """Hostile files, odd backup destinations and exhausted resources, through the real binary."""
 
 import os
-import pathlib
 import re
 import resource
 import shutil
@@ -13,8 +12,8 @@ import time
 import pytest
 
 from csr_model import CsrDfuModel, _vendor_item, csr_firmware, csr_report_descriptor, plug_csr
-from dfu_file import parse_dfu
-from harness import default_binary
+from dfu_file import read_dfu
+from harness import default_binary, failed_transfer
 
 NOBODY = 65534
 WRITE_FAILED = 'Unable to write to backup file'
@@ -50,11 +49,12 @@ def old_file(path, mode=0o644, owner=0, content=b'earlier'):
 
 
 def backed_up(path):
-    return parse_dfu(pathlib.Path(path).read_bytes())[0] == FIRMWARE
+    return read_dfu(path)[0] == FIRMWARE
 
 
 def unchanged(path):
-    return pathlib.Path(path).read_bytes() == b'earlier'
+    with open(path, 'rb') as f:
+        return f.read() == b'earlier'
 
 
 def world_writable(d):
@@ -154,8 +154,7 @@ def test_exhausted_descriptors_end_with_a_diagnostic(command, status, stdout, ex
 
 @pytest.mark.parametrize('command, document', [
     ('get', {'control': [{'request': 'x', 'response': None, 'error': 'Unable to connect to device'}]}),
-    ('backup', {'transfer': {'identifier': '0a12-1004-01300000', 'progress': 0.0, 'state': -1,
-                             'error': 'Unable to connect to device'}}),
+    ('backup', failed_transfer('0a12-1004-01300000', 'Unable to connect to device')),
 ])
 def test_an_input_thread_without_a_run_loop_fails_the_connection(harness, monkeypatch, command, document):
     monkeypatch.setenv('ASAN_OPTIONS', UNDER_STRACE['ASAN_OPTIONS'])

@@ -8,6 +8,7 @@ import fcntl
 import itertools
 import json
 import os
+import pathlib
 import subprocess
 import time
 import tty
@@ -18,36 +19,32 @@ gi.require_version('UMockdev', '1.0')
 from gi.repository import GLib, UMockdev  # noqa: E402
 
 PRELOAD = 'libumockdev-preload.so.0'
-
 # The hidraw ioctls the binary uses (type 'H'); it reads the report descriptor from sysfs.
 HIDIOCSFEATURE, HIDIOCGFEATURE = 6, 7
 
 
 def default_binary():
     here = os.path.dirname(os.path.abspath(__file__))
-    return os.environ.get('HIDDFU_BINARY') or \
-        os.path.normpath(os.path.join(here, '..', '..', 'build', 'plain', 'hiddfu'))
+    return os.environ.get('HIDDFU_BINARY') or os.path.normpath(os.path.join(here, '..', '..', 'build', 'plain', 'hiddfu'))
 
 
 def failed_transfer(identifier, error, progress=0.0):
     return {'transfer': {'identifier': identifier, 'progress': progress, 'state': -1, 'error': error}}
 
 
-def _record(path, properties, attributes, *lines, node=None):
-    """A umockdev record: device node, udev properties, text attributes (their newline escaped,
-    as umockdev wants it), then lines as given."""
-    return 'P: %s\n' % path + ('N: %s\n' % node if node else '') + ''.join('E: %s=%s\n' % item for item in properties.items()) + \
-        ''.join('A: %s=%s\\n\n' % (name, str(value).replace('\\', '\\\\')) for name, value in attributes.items()) + \
-        ''.join(lines)
-
-
-def _hex_line(name, data):
-    return 'H: %s=%s\n' % (name, data.hex().upper())  # umockdev refuses lower-case hex
+def _record(path, properties, attributes=None, binary=None, node=None, link=None):
+    """A umockdev record: device node, udev properties, text attributes (their newline escaped, as
+    umockdev wants it), binary attributes (in upper-case hex, as umockdev wants it), a driver link."""
+    return 'P: %s\n' % path + ('N: %s\n' % node if node else '') + \
+        ''.join('E: %s=%s\n' % item for item in properties.items()) + \
+        ''.join('A: %s=%s\\n\n' % (name, str(value).replace('\\', '\\\\')) for name, value in (attributes or {}).items()) + \
+        ''.join('H: %s=%s\n' % (name, value.hex().upper()) for name, value in (binary or {}).items()) + \
+        ('L: driver=%s\n' % link if link else '')
 
 
 class _Handler(UMockdev.IoctlBase):
-    """Forwards one node's ioctls (and writes) to Python. A fault of a model fails the test
-    and the call (with EIO), where umockdev would silently fall back to the real ioctl."""
+    """Counts and forwards one node's ioctls (and writes) to Python. A fault of a model fails the
+    test and the call (with EIO), where umockdev would silently fall back to the real ioctl."""
 
     def __init__(self, harness, on_ioctl, on_write=None):
         super().__init__()
@@ -70,11 +67,11 @@ class _Handler(UMockdev.IoctlBase):
 
 
 class _HidrawNode:
-    """A hidraw node: a pty whose master we hold (so that poll() and read() on the client's
-    fd see input reports, and closing it hangs the client up) plus an ioctl handler."""
+    """A hidraw node: a pty whose master we hold (so that poll() and read() on the client's fd see
+    input reports, and closing it hangs the client up) plus an ioctl handler."""
 
-    def __init__(self, harness, number, interface):
-        self.harness, self.number, self.interface = harness, number, interface
+    def __init__(self, harness, number, model):
+        self.harness, self.number, self.model = harness, number, model
         self.devnode = '/dev/hidraw%d' % number
         self.gone = False
         self.master, slave = os.openpty()
@@ -97,38 +94,29 @@ class _HidrawNode:
     def _ioctl(self, client):
         request = client.get_request()
         kind, number, size = (request >> 8) & 0xFF, request & 0xFF, (request >> 16) & 0x3FFF
-        if kind != ord('H') or self.gone:
-            client.complete(-1, errno.ENOTTY if kind != ord('H') else errno.ENODEV)
+        error = errno.ENOTTY if kind != ord('H') else errno.ENODEV if self.gone else \
+            errno.EINVAL if number not in (HIDIOCSFEATURE, HIDIOCGFEATURE) else errno.EPIPE if self.model is None else 0
+        if error:
+            client.complete(-1, error)
             return
-        model = self.interface.model
-        if number not in (HIDIOCSFEATURE, HIDIOCGFEATURE):
-            client.complete(-1, errno.EINVAL)
-        elif model is None:
-            client.complete(-1, errno.EPIPE)
-        else:
-            buf = client.get_arg().resolve(0, size)
-            data = buf.retrieve()
-            answer = model.get_feature(data[0], size) if number == HIDIOCGFEATURE else model.set_feature(data)
-            if isinstance(answer, bytes):
-                buf.update(0, answer)
-                client.complete(len(answer), 0)
-            else:  # 0 or an errno
-                client.complete(-1 if answer else size, answer)
-
-    def _output(self, data):
-        answer = self.interface.model.output_report(data)
-        if answer is not None:
-            # Delivered from the main loop, as a device answers a moment later.
-            GLib.idle_add(lambda: (self.gone or os.write(self.master, answer), False)[1])
-        return 0
+        buf = client.get_arg().resolve(0, size)
+        data = buf.retrieve()
+        answer = self.model.get_feature(data[0], size) if number == HIDIOCGFEATURE else self.model.set_feature(data)
+        if isinstance(answer, bytes):
+            buf.update(0, answer)
+            client.complete(len(answer), 0)
+        else:  # 0 or an errno
+            client.complete(-1 if answer else size, answer)
 
     def _write(self, client):
+        """An output report; the model's answer goes out from the main loop, as a device answers a moment later."""
         data = client.get_arg().retrieve()
         if self.gone:
             client.complete(-1, errno.ENODEV)
             return
-        if self.interface.model is not None:
-            self._output(data)
+        answer = self.model and self.model.output_report(data)
+        if answer:
+            GLib.idle_add(lambda: (self.gone or os.write(self.master, answer), False)[1])
         client.complete(len(data), 0)
 
 
@@ -136,10 +124,8 @@ class Process:
     """A running hiddfu whose output is collected while the harness serves its devices."""
 
     def __init__(self, harness, popen):
-        self.harness, self.popen = harness, popen
-        self._out, self._err = bytearray(), bytearray()
-        self.returncode = None
-        self._open = 2
+        self.harness, self.popen, self.returncode = harness, popen, None
+        self._out, self._err, self._open = bytearray(), bytearray(), 2
         for stream, buffer in ((popen.stdout, self._out), (popen.stderr, self._err)):
             os.set_blocking(stream.fileno(), False)
             GLib.io_add_watch(stream.fileno(), GLib.PRIORITY_DEFAULT,
@@ -161,13 +147,12 @@ class Process:
     def _exited(self, pid, status):
         self.returncode = self.popen.returncode = os.waitstatus_to_exitcode(status)
 
-    @property
-    def finished(self):
+    def _finished(self):
         return self.returncode is not None and self._open == 0
 
     def readline(self, timeout=10.0):
         """The next line of standard output, waited for while the devices are served; None at the end."""
-        self.harness.iterate_until(lambda: b'\n' in self._out or self.finished, timeout,
+        self.harness.iterate_until(lambda: b'\n' in self._out or self._finished(), timeout,
                                    'a line from hiddfu %s' % (self.popen.args[1:],))
         if b'\n' not in self._out:
             return None
@@ -176,7 +161,7 @@ class Process:
         return line.decode()
 
     def wait(self, timeout=60.0):
-        self.harness.iterate_until(lambda: self.finished, timeout, 'hiddfu %s to exit' % (self.popen.args[1:],))
+        self.harness.iterate_until(self._finished, timeout, 'hiddfu %s to exit' % (self.popen.args[1:],))
         return self.returncode
 
     def stop(self, signal_number):
@@ -201,12 +186,13 @@ class Process:
         return [json.loads(line) for line in self.lines]
 
     def __repr__(self):
-        return 'hiddfu %s: rc=%r, stdout=%r, stderr=%r' % (self.popen.args[1:], self.returncode, self.stdout,
-                                                          self.stderr)
+        return 'hiddfu %s: rc=%r, stdout=%r, stderr=%r' % (self.popen.args[1:], self.returncode, self.stdout, self.stderr)
 
 
 class Harness:
     """One umockdev testbed with plugged USB devices, and runs of the binary against it."""
+
+    reenumeration_delay = (0.05, 0.25)  # seconds from a reset to the removal, then to the return
 
     def __init__(self, binary=None):
         self.binary = binary or default_binary()
@@ -214,7 +200,7 @@ class Harness:
         self.root = self.testbed.get_root_dir()
         self.context = GLib.MainContext.default()
         self.errors = []           # faults of the models or the harness, fail the test
-        self.ioctl_count = 0       # hidraw and usbfs calls and hidraw writes
+        self.ioctl_count = 0       # usbfs and hidraw ioctls and hidraw writes
         self.plugged = []          # UsbDevice objects currently attached, in plug order
         self._devnums = {}
         self._hidraw_numbers = itertools.count()  # the HID device's sequence number is one more
@@ -237,16 +223,13 @@ class Harness:
         records = [self._usb_device_record(device)]
         device.hid_paths, device.hidraw_nodes = [], []
         for number, iface in enumerate(device.interfaces):
-            iface_path = '%s/%s:1.%d' % (device.syspath, device.name, number)
-            node = _HidrawNode(self, next(self._hidraw_numbers), iface)
-            hid_path = '%s/0003:%04X:%04X.%04X' % (iface_path, device.vid, device.pid, node.number + 1)
-            records += [self._interface_record(device, iface, number, iface_path),
-                        self._hid_record(device, iface, number, hid_path), self._hidraw_record(node, hid_path)]
-            device.hid_paths.append((iface_path, hid_path, hid_path + '/hidraw/hidraw%d' % node.number))
+            node = _HidrawNode(self, next(self._hidraw_numbers), iface.model)
+            paths = self._interface_records(device, iface, number, node, records)
+            device.hid_paths.append(paths)
             device.hidraw_nodes.append(node)
             if iface.model is not None:
                 iface.model.on_reset = lambda: self._schedule_replug(device)
-        # usbfs: counted, and refused as a stall; the binary takes everything from sysfs.
+        # usbfs is counted and stalls: the binary takes everything from sysfs.
         device.usbfs = '/dev/bus/usb/%03d/%03d' % (device.bus, device.devnum)
         self.testbed.attach_ioctl(device.usbfs, _Handler(self, lambda client: client.complete(-1, errno.EPIPE)))
         # add_from_string creates the sysfs entries and emits one "add" event per record.
@@ -270,14 +253,11 @@ class Harness:
 
     def set_attribute(self, device, name, value):
         """Rewrites (bytes) or, for None, removes a sysfs attribute of a plugged device."""
-        path = '%s/sys%s/%s' % (self.root, device.syspath, name)
+        path = pathlib.Path('%s/sys%s/%s' % (self.root, device.syspath, name))
         if value is None:
-            os.unlink(path)
+            path.unlink()
         else:
-            with open(path, 'wb') as f:
-                f.write(value)
-
-    reenumeration_delay = (0.05, 0.25)  # seconds from the reset to the removal, then to the return
+            path.write_bytes(value)
 
     def _schedule_replug(self, device):
         gone, back = self.reenumeration_delay
@@ -310,7 +290,7 @@ class Harness:
     @staticmethod
     def _usb_device_record(d):
         node = 'bus/usb/%03d/%03d' % (d.bus, d.devnum)
-        strings = [(name, getattr(d, name)) for name in ('manufacturer', 'product', 'serial')]
+        strings = {name: getattr(d, name) for name in ('manufacturer', 'product', 'serial') if getattr(d, name) is not None}
         return _record(d.syspath, dict(
             SUBSYSTEM='usb', DEVTYPE='usb_device', DRIVER='usb', DEVNAME='/dev/' + node,
             BUSNUM='%03d' % d.bus, DEVNUM='%03d' % d.devnum, PRODUCT='%x/%x/%x' % (d.vid, d.pid, d.bcd),
@@ -319,31 +299,29 @@ class Harness:
             idVendor='%04x' % d.vid, idProduct='%04x' % d.pid, bcdDevice='%04x' % d.bcd,
             bDeviceClass='%02x' % d.device_class, bDeviceSubClass='00', bDeviceProtocol='00',
             bNumConfigurations=1, bConfigurationValue=1, bMaxPacketSize0=64, speed=d.speed,
-            version=' 2.00', maxchild=4 if d.device_class == 9 else 0,
-            **{name: value for name, value in strings if value is not None}),
-            _hex_line('descriptors', d.device_descriptor() + d.config_descriptor()), node=node)
+            version=' 2.00', maxchild=4 if d.device_class == 9 else 0, **strings),
+            dict(descriptors=d.device_descriptor() + d.config_descriptor()), node=node)
 
     @staticmethod
-    def _interface_record(d, iface, number, path):
-        return _record(path, dict(SUBSYSTEM='usb', DEVTYPE='usb_interface', DRIVER='usbhid',
-                                  PRODUCT='%x/%x/%x' % (d.vid, d.pid, d.bcd), INTERFACE='3/0/%d' % iface.protocol),
-                       dict(bInterfaceNumber='%02x' % number, bAlternateSetting=' 0', bInterfaceClass='03',
-                            bInterfaceSubClass='00', bInterfaceProtocol='%02x' % iface.protocol, bNumEndpoints='01'),
-                       'L: driver=%s\n' % os.path.relpath('/bus/usb/drivers/usbhid', path))
-
-    @staticmethod
-    def _hid_record(d, iface, number, path):
+    def _interface_records(d, iface, number, node, records):
+        """Appends the records of a HID interface, its HID device and hidraw node; returns their paths."""
+        iface_path = '%s/%s:1.%d' % (d.syspath, d.name, number)
+        hid_path = '%s/0003:%04X:%04X.%04X' % (iface_path, d.vid, d.pid, node.number + 1)
+        hidraw_path = '%s/hidraw/hidraw%d' % (hid_path, node.number)
         name = ' '.join(s for s in (d.manufacturer, d.product) if s) or 'HID %04x:%04x' % (d.vid, d.pid)
         phys = 'usb-0000:00:14.0-%s/input%d' % ('.'.join(map(str, d.ports)), number)
-        return _record(path, dict(SUBSYSTEM='hid', DRIVER='hid-generic', HID_ID='0003:%08X:%08X' % (d.vid, d.pid),
-                                  HID_NAME=name, HID_PHYS=phys, HID_UNIQ=d.serial or '',
-                                  MODALIAS='hid:b0003g0001v%08Xp%08X' % (d.vid, d.pid)),
-                       {}, _hex_line('report_descriptor', iface.report_descriptor))
-
-    @staticmethod
-    def _hidraw_record(node, hid_path):
-        return _record('%s/hidraw/hidraw%d' % (hid_path, node.number),
-                       dict(SUBSYSTEM='hidraw', DEVNAME=node.devnode, MAJOR=240, MINOR=node.number), {})
+        records += [
+            _record(iface_path, dict(SUBSYSTEM='usb', DEVTYPE='usb_interface', DRIVER='usbhid',
+                                     PRODUCT='%x/%x/%x' % (d.vid, d.pid, d.bcd), INTERFACE='3/0/%d' % iface.protocol),
+                    dict(bInterfaceNumber='%02x' % number, bAlternateSetting=' 0', bInterfaceClass='03',
+                         bInterfaceSubClass='00', bInterfaceProtocol='%02x' % iface.protocol, bNumEndpoints='01'),
+                    link=os.path.relpath('/bus/usb/drivers/usbhid', iface_path)),
+            _record(hid_path, dict(SUBSYSTEM='hid', DRIVER='hid-generic', HID_ID='0003:%08X:%08X' % (d.vid, d.pid),
+                                   HID_NAME=name, HID_PHYS=phys, HID_UNIQ=d.serial or '',
+                                   MODALIAS='hid:b0003g0001v%08Xp%08X' % (d.vid, d.pid)),
+                    binary=dict(report_descriptor=iface.report_descriptor)),
+            _record(hidraw_path, dict(SUBSYSTEM='hidraw', DEVNAME=node.devnode, MAJOR=240, MINOR=node.number))]
+        return iface_path, hid_path, hidraw_path
 
     # --- running the binary ----------------------------------------------------------------------
 
@@ -371,8 +349,7 @@ class Harness:
     def start(self, *args, unprivileged=False, netlink=True):
         """Starts hiddfu; its devices are served while the caller waits. Unprivileged, it runs as
         user nobody when the harness is root; without netlink, strace makes every socket() fail."""
-        kwargs = {}
-        command = [self.binary]
+        command, kwargs = [self.binary], {}
         if not netlink:
             command = ['strace', '-f', '-qq', '-o', '/dev/null', '-e', 'trace=socket',
                        '-e', 'inject=socket:error=EACCES'] + command

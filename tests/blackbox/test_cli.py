@@ -2,21 +2,19 @@
 the failures a command meets before it touches a device."""
 
 import json
-import os
 import re
 import subprocess
 
 import pytest
 
-from dfu_file import dfu_bytes
-from harness import default_binary
+from dfu_file import write_dfu
+from harness import default_binary, failed_transfer
 
-USAGE = ''.join('  %%s %s\n' % line for line in [
+USAGE = 'Usage:\n\n' + ''.join('  %%s %s\n' % line for line in [
     'version', 'devices [idVendor [idProduct]]', 'monitor [idVendor [idProduct]]',
     'backup <deviceIdenifier> <destinationFirmwareFile>', 'update <deviceIdenifier> <sourceFirmwareFile>',
     'set <deviceIdenifier> [name [name...]]', 'get <deviceIdenifier> [name [name...]]',
-    'reset <deviceIdenifier>', 'dfufile [filename [filename...]]'])
-USAGE = 'Usage:\n\n' + USAGE + '\n'
+    'reset <deviceIdenifier>', 'dfufile [filename [filename...]]']) + '\n'
 
 
 def run(*args, argv0=None):
@@ -62,22 +60,16 @@ def test_version_ignores_what_follows():
         assert result.stdout == b'{"version": {"major": 1, "minor": 0, "qualifier": "Beta 3"}}\n'
 
 
-def failed(identifier, error):
-    return {'transfer': {'identifier': identifier, 'progress': 0.0, 'state': -1, 'error': error}}
-
-
 def test_transfers_fail_before_any_device_access(tmp_path):
-    good = tmp_path / 'good.dfu'
-    good.write_bytes(dfu_bytes(b'firmware', 0x0A12, 0x0001))
-    cases = [(['backup', 'not-an-id', str(tmp_path / 'out.dfu')], failed('not-an-id', 'Invalid device identifier')),
-             (['update', '0a12-0001', str(good)], failed('0a12-0001', 'Invalid device identifier')),
-             # shown as typed, blanks and case kept
-             (['update', '  0A12-0002-14200000', str(good)],
-              failed('  0A12-0002-14200000', 'Firmware file not valid for the target device'))]
-    for args, document in cases:
-        result = run(*args)
+    good = write_dfu(tmp_path / 'good.dfu', b'firmware', 0x0A12, 0x0001)
+    for action, identifier, path, error in [
+            ('backup', 'not-an-id', str(tmp_path / 'out.dfu'), 'Invalid device identifier'),
+            ('update', '0a12-0001', good, 'Invalid device identifier'),
+            # shown as typed, blanks and case kept
+            ('update', '  0A12-0002-14200000', good, 'Firmware file not valid for the target device')]:
+        result = run(action, identifier, path)
         assert result.returncode == 255, result
-        assert result.stdout.decode() == json.dumps(document) + '\n'  # keys in this order, 0.0 a real
+        assert result.stdout.decode() == json.dumps(failed_transfer(identifier, error)) + '\n'  # key order, 0.0 a real
     assert not (tmp_path / 'out.dfu').exists()
     assert (run('reset', 'nonsense').returncode, run('reset', 'nonsense').stdout) == (255, b'')
 
@@ -94,15 +86,13 @@ def test_control_entries_escape_their_strings_and_drop_invalid_utf8():
 
 def test_dfufile_describes_valid_files_and_names_the_others(tmp_path):
     assert (run('dfufile').returncode, run('dfufile').stdout, run('dfufile').stderr) == (0, b'', b'')
-    good, bad, missing = tmp_path / 'good.dfu', tmp_path / 'bad.dfu', tmp_path / 'missing.dfu'
-    good.write_bytes(dfu_bytes(b'ABC', 0x0A12, 0x0001))
+    good, bad, missing = write_dfu(tmp_path / 'good.dfu', b'ABC', 0x0A12, 0x0001), tmp_path / 'bad.dfu', tmp_path / 'x'
     bad.write_bytes(b'not a DFU file at all')
     result = run('dfufile', str(missing), str(good), str(bad), str(tmp_path), str(good))
     assert result.returncode == 0, result
     assert result.stderr.decode() == ''.join('Invalid DFU file %s\n' % p for p in [missing, bad, tmp_path])
-    body = (': %s\n  VendorID:        0x0a12\n  ProductID:       0x0001\n  DeviceRelease:   0x0100\n'
-            '  Aux data size:   0 bytes\n  Firmware size:   3 bytes\n    Firmware:  41 42 43 : ABC\n' % good)
-    assert re.fullmatch('(Firmware object @ 0x[0-9a-f]+%s){2}' % re.escape(body), result.stdout.decode()), result
+    assert re.fullmatch('(Firmware object @ 0x[0-9a-f]+%s){2}' % re.escape(description(good, b'ABC')),
+                        result.stdout.decode()), result
 
 
 def rows(label, data, wide):
@@ -116,6 +106,13 @@ def rows(label, data, wide):
     if len(data) > 256:
         text += '        (%d of %d bytes not shown)\n' % (len(data) - 256, len(data))
     return text
+
+
+def description(path, image, aux=b'', tail=''):
+    """What `dfufile` prints after "Firmware object @ <address>" for a file of vendor 0x0a12, product 1."""
+    return (': %s\n  VendorID:        0x0a12\n  ProductID:       0x0001\n  DeviceRelease:   0x0100\n'
+            '  Aux data size:   %d bytes\n' % (path, len(aux)) + (rows('AuxData', aux, False) if aux else '') +
+            '  Firmware size:   %d bytes\n' % len(image) + rows('Firmware', image, len(image) > 543) + tail)
 
 
 def csr_image(length_field=100, size=100, magic=b'CSR-dfu'):
@@ -140,11 +137,8 @@ CSR_LINES = ('  CSR file id:     CSR-dfu.\n  CSR file vers:   0x0102\n  CSR file
     (csr_image(size=99), b'', ''), (csr_image(magic=b'csr-dfu'), b'', ''),
 ], ids=['bytes', '40', '256', '257', '543-aux', '544', 'csr', 'csr-length', 'csr-short', 'csr-case'])
 def test_dfufile_dumps_image_aux_data_and_csr_header(tmp_path, image, aux, tail):
-    path = tmp_path / 'f.dfu'
-    path.write_bytes(dfu_bytes(image, 0x0A12, 0x0001, aux=aux))
-    result = run('dfufile', str(path))
+    path = write_dfu(tmp_path / 'f.dfu', image, 0x0A12, 0x0001, aux=aux)
+    result = run('dfufile', path)
     assert result.returncode == 0, result
-    body = (': %s\n  VendorID:        0x0a12\n  ProductID:       0x0001\n  DeviceRelease:   0x0100\n'
-            '  Aux data size:   %d bytes\n' % (path, len(aux)) + (rows('AuxData', aux, False) if aux else '') +
-            '  Firmware size:   %d bytes\n' % len(image) + rows('Firmware', image, len(image) > 543) + tail)
-    assert re.fullmatch('Firmware object @ 0x[0-9a-f]+' + re.escape(body), result.stdout.decode()), result
+    assert re.fullmatch('Firmware object @ 0x[0-9a-f]+' + re.escape(description(path, image, aux, tail)),
+                        result.stdout.decode()), result

@@ -4,14 +4,10 @@ import os
 
 import pytest
 
-from csr_model import UsbDevice
-
 
 def listed(result):
-    assert result.returncode == 0, result
-    documents = result.documents()
-    assert len(documents) == 1, result
-    entries = documents[0]['devices']
+    assert result.returncode == 0 and len(result.documents()) == 1, result
+    entries = result.documents()[0]['devices']
     by_identifier = {entry['identifier']: entry for entry in entries}
     assert len(by_identifier) == len(entries), 'a device listed twice: %s' % entries
     return by_identifier

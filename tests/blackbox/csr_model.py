@@ -14,7 +14,7 @@ STATUS_ERR_ADDRESS = 0x08  # errADDRESS of USB DFU: a block out of sequence
 
 
 def _vendor_item(prefix, value, size):
-    return bytes([prefix | {1: 1, 2: 2}[size]]) + value.to_bytes(size, 'little')
+    return bytes([prefix | size]) + value.to_bytes(size, 'little')  # sizes 1 and 2 only
 
 
 def csr_report_descriptor():
@@ -31,9 +31,8 @@ def csr_report_descriptor():
 
 def keyboard_report_descriptor():
     """A boot keyboard without report IDs: 8-byte input, 1-byte output."""
-    return bytes.fromhex(
-        '05010906A101 05071900 29FF 1500 25FF 7508 9508 8100'
-        '0508 1901 2905 7501 9505 9102 7503 9501 9101 C0')
+    return bytes.fromhex('05010906A101 05071900 29FF 1500 25FF 7508 9508 8100 '
+                         '0508 1901 2905 7501 9505 9102 7503 9501 9101 C0')
 
 
 class HidInterface:
@@ -120,8 +119,6 @@ class CsrDfuModel:
 
     def set_feature(self, data):
         """Host to device feature report (report ID in byte 0). Returns 0 or an errno."""
-        if not data:
-            return errno.EINVAL
         if data[0] == COMMAND_REPORT:
             return self._command(data)
         if data[0] == CONTROL_REPORT and len(data) >= 2:
@@ -158,12 +155,10 @@ class CsrDfuModel:
                 block != self._next_block or block == self.fail_block:
             self.state, self.status = STATE_ERROR, STATUS_ERR_ADDRESS
             return 0
-        if length == 0:
-            # The empty block closes the download; the device keeps the new image.
-            self.firmware = bytes(self._download)
+        if length == 0:  # the empty block closes the download; the device keeps the new image
+            self.firmware, self.state = bytes(self._download), STATE_IDLE
             self.completed_downloads += 1
             self._abort_transfers()
-            self.state = STATE_IDLE
             return 0
         self._download += data[6:6 + length]
         self._next_block += 1
@@ -182,8 +177,7 @@ class CsrDfuModel:
         self._read_offset += len(chunk)
         if len(chunk) < room:
             self._read_offset = 0  # the image ended in this report; the next read starts over
-        return bytes([COMMAND_REPORT]) + struct.pack('<H', len(chunk)) + bytes(3) + chunk + \
-            bytes(room - len(chunk))
+        return bytes([COMMAND_REPORT]) + struct.pack('<H', len(chunk)) + bytes(3) + chunk.ljust(room, b'\0')
 
     # --- text requests -----------------------------------------------------------------------
 
@@ -193,11 +187,9 @@ class CsrDfuModel:
             return None
         name = bytes(data[1:]).split(b'\0', 1)[0].decode('utf-8', 'replace')
         self.text_requests.append(name)
-        answer = self.answers.get(name)
-        if answer is None:
+        if name not in self.answers:
             return None
-        text = answer.encode('utf-8')[:TEXT_SIZE - 2]
-        return bytes([TEXT_REPORT]) + text + bytes(TEXT_SIZE - 1 - len(text))
+        return bytes([TEXT_REPORT]) + self.answers[name].encode()[:TEXT_SIZE - 2].ljust(TEXT_SIZE - 1, b'\0')
 
 
 def plug_csr(harness, model, descriptor=None):

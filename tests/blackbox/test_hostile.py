@@ -1,9 +1,9 @@
 """Hostile files, odd backup destinations and exhausted resources, through the real binary."""
 
 import os
+import pathlib
 import re
 import resource
-import shutil
 import stat
 import subprocess
 import tempfile
@@ -23,10 +23,9 @@ FIRMWARE = csr_firmware(14)
 @pytest.fixture
 def place():
     """A directory that user nobody can reach, as a tmp_path below /tmp/pytest-of-root is not."""
-    directory = tempfile.mkdtemp()
-    os.chmod(directory, 0o755)
-    yield directory
-    shutil.rmtree(directory)
+    with tempfile.TemporaryDirectory() as directory:
+        os.chmod(directory, 0o755)
+        yield directory
 
 
 def backup(harness, destination, unprivileged=False, device=None):
@@ -40,21 +39,21 @@ def backup(harness, destination, unprivileged=False, device=None):
     return error
 
 
-def old_file(path, mode=0o644, owner=0, content=b'earlier'):
-    with open(path, 'wb') as f:
-        f.write(content)
+def old_file(d, mode=0o644, owner=0, content=b'earlier'):
+    """An earlier d/b.dfu, the destination."""
+    path = pathlib.Path(d, 'b.dfu')
+    path.write_bytes(content)
     os.chown(path, owner, owner)
     os.chmod(path, mode)  # after chown, which drops the set-ID bits
-    return path
+    return str(path)
 
 
-def backed_up(path):
-    return read_dfu(path)[0] == FIRMWARE
+def backed_up(d, name='b.dfu'):
+    return read_dfu(os.path.join(d, name))[0] == FIRMWARE
 
 
-def unchanged(path):
-    with open(path, 'rb') as f:
-        return f.read() == b'earlier'
+def unchanged(d):
+    return pathlib.Path(d, 'b.dfu').read_bytes() == b'earlier'
 
 
 def world_writable(d):
@@ -62,8 +61,8 @@ def world_writable(d):
     return d
 
 
-def mode_and_owner(path):
-    s = os.stat(path)
+def mode_and_owner(d):
+    s = os.stat(d + '/b.dfu')
     return s.st_mode, s.st_uid, s.st_gid
 
 
@@ -76,22 +75,19 @@ def symlinks(d, *pairs):
 # name: (prepare(directory) -> destination, run as nobody, error, check(directory))
 DESTINATIONS = {
     'set-ID bits never carry over, the owner stays (root)':
-        (lambda d: old_file(d + '/b.dfu', 0o6755, NOBODY), False, None, lambda d: backed_up(d + '/b.dfu') and
-         mode_and_owner(d + '/b.dfu') == (stat.S_IFREG | 0o755, NOBODY, NOBODY)),
+        (lambda d: old_file(d, 0o6755, NOBODY), False, None,
+         lambda d: backed_up(d) and mode_and_owner(d) == (stat.S_IFREG | 0o755, NOBODY, NOBODY)),
     'an own read-only file is refused':
-        (lambda d: old_file(world_writable(d) + '/b.dfu', 0o444, NOBODY), True, WRITE_FAILED,
-         lambda d: unchanged(d + '/b.dfu')),
+        (lambda d: old_file(world_writable(d), 0o444, NOBODY), True, WRITE_FAILED, unchanged),
     "root's file in a world-writable directory is refused":
-        (lambda d: old_file(world_writable(d) + '/b.dfu'), True, WRITE_FAILED,
-         lambda d: unchanged(d + '/b.dfu')),
+        (lambda d: old_file(world_writable(d)), True, WRITE_FAILED, unchanged),
     'a writable file in an unwritable directory is overwritten in place':
-        (lambda d: old_file(d + '/b.dfu', 0o666, content=b'x' * 500), True, None,
-         lambda d: backed_up(d + '/b.dfu') and os.listdir(d) == ['b.dfu']),
-    'a name of 255 bytes':
-        (lambda d: d + '/' + 'n' * 255, False, None, lambda d: backed_up(d + '/' + 'n' * 255)),
+        (lambda d: old_file(d, 0o666, content=b'x' * 500), True, None,
+         lambda d: backed_up(d) and os.listdir(d) == ['b.dfu']),
+    'a name of 255 bytes': (lambda d: d + '/' + 'n' * 255, False, None, lambda d: backed_up(d, 'n' * 255)),
     'a dangling link is written through':
         (lambda d: symlinks(d, ('b.dfu', 'target.dfu')), False, None,
-         lambda d: os.readlink(d + '/b.dfu') == 'target.dfu' and backed_up(d + '/target.dfu')),
+         lambda d: os.readlink(d + '/b.dfu') == 'target.dfu' and backed_up(d, 'target.dfu')),
     'a loop of links fails':
         (lambda d: symlinks(d, ('b.dfu', 'c'), ('c', 'b.dfu')), False, WRITE_FAILED,
          lambda d: sorted(os.listdir(d)) == ['b.dfu', 'c']),
@@ -110,7 +106,7 @@ def test_backup_reads_short_reports_of_a_device_declaring_a_huge_one(harness, tm
     huge = csr_report_descriptor()[:-1] + bytes([0x85, 9]) + _vendor_item(0x94, 19999, 2) + \
         bytes([0x09, 9, 0xB1, 0x02, 0xC0])
     assert backup(harness, str(tmp_path / 'b.dfu'), device=plug_csr(harness, CsrDfuModel(FIRMWARE), huge)) is None
-    assert backed_up(str(tmp_path / 'b.dfu'))
+    assert backed_up(tmp_path)
 
 
 # Runs without a device need no emulation, and some cannot bear the preload library.
@@ -135,16 +131,13 @@ def test_a_fifo_is_refused_at_once(tmp_path, command):
         assert result.returncode == 255 and '"error": "Unable to load firmware file"' in result.stdout
 
 
-def limit_descriptors():
-    resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))
-
-
 @pytest.mark.parametrize('command, status, stdout', [('devices', 0, '{"devices": []}\n'),
                                                      ('monitor', 255, '')])
 @pytest.mark.parametrize('exhaust', ['ulimit -n 4', 'eventfd fails'])
 def test_exhausted_descriptors_end_with_a_diagnostic(command, status, stdout, exhaust):
     if exhaust == 'ulimit -n 4':
-        result = run_plain([default_binary(), command], preexec_fn=limit_descriptors)
+        limit = (resource.RLIMIT_NOFILE, (4, 4))
+        result = run_plain([default_binary(), command], preexec_fn=lambda: resource.setrlimit(*limit))
     else:
         result = run_plain(['strace', '-f', '-o', '/dev/null', '-e', 'inject=eventfd2:error=EMFILE',
                             default_binary(), command])
@@ -180,13 +173,11 @@ def test_closed_standard_descriptors_are_filled_with_dev_null():
     process = subprocess.Popen(['sh', '-c', 'exec "$0" monitor <&- >&- 2>&-', binary], env=PLAIN)
     proc = '/proc/%d/' % process.pid
     try:
-        deadline = time.monotonic() + 10
         links = []
-        while time.monotonic() < deadline:
+        for _ in range(200):  # 10 s
             # Once the shell has made way for the binary, whatever takes descriptors 0-2 shows.
             if os.path.realpath(proc + 'exe') == os.path.realpath(binary):
-                links = [os.path.exists(proc + 'fd/%d' % fd) and os.readlink(proc + 'fd/%d' % fd)
-                         for fd in range(3)]
+                links = [os.path.exists(proc + 'fd/%d' % fd) and os.readlink(proc + 'fd/%d' % fd) for fd in range(3)]
                 if all(links):
                     break
             time.sleep(0.05)

@@ -10,6 +10,7 @@ import json
 import os
 import pathlib
 import subprocess
+import tempfile
 import time
 import tty
 
@@ -121,47 +122,35 @@ class _HidrawNode:
 
 
 class Process:
-    """A running hiddfu whose output is collected while the harness serves its devices."""
+    """A running hiddfu whose output goes to files, read while the harness serves its devices."""
 
-    def __init__(self, harness, popen):
-        self.harness, self.popen, self.returncode = harness, popen, None
-        self._out, self._err, self._open = bytearray(), bytearray(), 2
-        for stream, buffer in ((popen.stdout, self._out), (popen.stderr, self._err)):
-            os.set_blocking(stream.fileno(), False)
-            GLib.io_add_watch(stream.fileno(), GLib.PRIORITY_DEFAULT,
-                              GLib.IOCondition.IN | GLib.IOCondition.HUP | GLib.IOCondition.ERR,
-                              self._drain, stream, buffer)
-        GLib.child_watch_add(GLib.PRIORITY_DEFAULT, popen.pid, self._exited)
+    def __init__(self, harness, command, **kwargs):
+        self.harness, self._read_out = harness, 0  # bytes of standard output that readline() handed out
+        self._out, self._err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        self.popen = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err, **kwargs)
 
-    def _drain(self, fd, condition, stream, buffer):
-        try:
-            chunk = os.read(fd, 65536)
-        except BlockingIOError:
-            return True
-        buffer += chunk
-        if not chunk:
-            stream.close()
-            self._open -= 1
-        return bool(chunk)
+    @property
+    def returncode(self):
+        return self.popen.poll()
 
-    def _exited(self, pid, status):
-        self.returncode = self.popen.returncode = os.waitstatus_to_exitcode(status)
-
-    def _finished(self):
-        return self.returncode is not None and self._open == 0
+    @staticmethod
+    def _contents(file, offset=0):
+        # pread keeps the file offset, which the process shares and writes at.
+        return os.pread(file.fileno(), os.fstat(file.fileno()).st_size - offset, offset)
 
     def readline(self, timeout=10.0):
         """The next line of standard output, waited for while the devices are served; None at the end."""
-        self.harness.iterate_until(lambda: b'\n' in self._out or self._finished(), timeout,
-                                   'a line from hiddfu %s' % (self.popen.args[1:],))
-        if b'\n' not in self._out:
+        self.harness.iterate_until(lambda: b'\n' in self._contents(self._out, self._read_out) or
+                                   self.returncode is not None, timeout, 'a line from hiddfu %s' % (self.popen.args[1:],))
+        line, newline, _ = self._contents(self._out, self._read_out).partition(b'\n')
+        if not newline:
             return None
-        line, _, rest = bytes(self._out).partition(b'\n')
-        self._out[:] = rest
+        self._read_out += len(line) + 1
         return line.decode()
 
     def wait(self, timeout=60.0):
-        self.harness.iterate_until(self._finished, timeout, 'hiddfu %s to exit' % (self.popen.args[1:],))
+        self.harness.iterate_until(lambda: self.returncode is not None, timeout,
+                                   'hiddfu %s to exit' % (self.popen.args[1:],))
         return self.returncode
 
     def stop(self, signal_number):
@@ -171,11 +160,12 @@ class Process:
 
     @property
     def stdout(self):
-        return self._out.decode()
+        """Standard output not yet handed out by readline()."""
+        return self._contents(self._out, self._read_out).decode()
 
     @property
     def stderr(self):
-        return self._err.decode('utf-8', 'replace')
+        return self._contents(self._err).decode('utf-8', 'replace')
 
     @property
     def lines(self):
@@ -357,9 +347,7 @@ class Harness:
             self.open_to_unprivileged()
             if os.geteuid() == 0:
                 kwargs = dict(user=65534, group=65534, extra_groups=[])
-        popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(), stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
-        self._processes.append(Process(self, popen))
+        self._processes.append(Process(self, command + [str(a) for a in args], env=self.environment(), **kwargs))
         return self._processes[-1]
 
     def run(self, *args, timeout=60.0, **options):

@@ -3,9 +3,10 @@
 import pytest
 
 
-def control(result):
+def control(result, status):
+    """The entries of the one control document, after the exit status."""
     documents = result.documents()
-    assert len(documents) == 1 and set(documents[0]) == {'control'}, result
+    assert result.returncode == status and len(documents) == 1 and set(documents[0]) == {'control'}, result
     return documents[0]['control']
 
 
@@ -16,8 +17,7 @@ def entry(request, response, error):
 def test_get_returns_each_answer_and_marks_the_unanswered(tree):
     tree.model.answers = {'alpha': 'ok', 'version': 'v1.2 «beta»', 'empty': ''}
     result = tree.harness.run('get', tree.csr.identifier, 'alpha', 'beta', 'version', 'empty', 'alpha')
-    assert result.returncode == 255, result
-    assert control(result) == [entry('alpha', 'ok', None),
+    assert control(result, 255) == [entry('alpha', 'ok', None),
                                entry('beta', None, 'Error reading from device'),
                                entry('version', 'v1.2 «beta»', None),
                                entry('empty', '', None),
@@ -28,16 +28,14 @@ def test_get_returns_each_answer_and_marks_the_unanswered(tree):
 def test_set_sends_each_name_without_waiting(tree):
     tree.model.answers = {'one': 'ignored'}
     result = tree.harness.run('set', tree.csr.identifier, 'one', 'two', '')
-    assert result.returncode == 0, result
-    assert control(result) == [entry('one', '', None), entry('two', '', None), entry('', '', None)]
+    assert control(result, 0) == [entry('one', '', None), entry('two', '', None), entry('', '', None)]
     assert tree.model.text_requests == ['one', 'two', '']
 
 
 def test_names_longer_than_the_output_report_are_refused_alone(tree):
     longest, too_long = 'x' * 62, 'y' * 63   # 64-byte output report: ID, text, terminating zero
     result = tree.harness.run('set', tree.csr.identifier, too_long, longest)
-    assert result.returncode == 255, result
-    assert control(result) == [entry(too_long, None, 'Request too long'), entry(longest, '', None)]
+    assert control(result, 255) == [entry(too_long, None, 'Request too long'), entry(longest, '', None)]
     assert tree.model.text_requests == [longest]
 
 
@@ -47,8 +45,7 @@ def test_names_longer_than_the_output_report_are_refused_alone(tree):
 ])
 def test_every_name_carries_the_connection_error(tree, identifier, error):
     result = tree.harness.run('get', identifier, 'a', 'b')
-    assert result.returncode == 255, result
-    assert control(result) == [entry('a', None, error), entry('b', None, error)]
+    assert control(result, 255) == [entry('a', None, error), entry('b', None, error)]
     assert tree.model.text_requests == []
 
 
@@ -69,8 +66,7 @@ def test_device_unplugged_while_a_get_waits(tree):
         return original(data)
     tree.model.output_report = leave_on_second
     result = h.run('get', tree.csr.identifier, 'first', 'second', 'third', timeout=30)
-    assert result.returncode == 255, result
-    assert control(result) == [entry('first', 'yes', None),
+    assert control(result, 255) == [entry('first', 'yes', None),
                                entry('second', None, 'Error reading from device'),
                                entry('third', None, 'Error writing to device')]
     assert tree.model.text_requests == ['first', 'second']

@@ -8,6 +8,7 @@ import subprocess
 import pytest
 
 from csr_model import CsrDfuModel, csr_firmware, plug_csr
+from harness import failed_transfer
 
 
 @pytest.fixture
@@ -16,8 +17,7 @@ def csr(harness):
 
 
 def transfer_failed(identifier):
-    return [{'transfer': {'identifier': identifier, 'progress': 0.0, 'state': -1,
-                          'error': 'Unable to connect to device'}}]
+    return [failed_transfer(identifier, 'Unable to connect to device')]
 
 
 @pytest.mark.parametrize('action, names, expected', [
@@ -28,12 +28,9 @@ def transfer_failed(identifier):
 ])
 def test_refused_device_node_is_named_once(harness, csr, action, names, expected):
     result = harness.run(action, csr.identifier, *names, unprivileged=True)
-    assert result.returncode == 255, result
-    assert result.documents() == expected(csr.identifier)
-    node = csr.hidraw_nodes[0].devnode
-    assert result.stderr.splitlines() == [
-        'No permission to open %s: install the udev rules (60-hiddfu.rules, see hiddfu(1)) or run as root' % node
-    ], result
+    assert (result.returncode, result.documents()) == (255, expected(csr.identifier)), result
+    assert result.stderr.splitlines() == ['No permission to open %s: install the udev rules (60-hiddfu.rules, see '
+                                          'hiddfu(1)) or run as root' % csr.hidraw_nodes[0].devnode], result
 
 
 @pytest.mark.parametrize('unreadable, named', [
@@ -43,8 +40,7 @@ def test_refused_device_node_is_named_once(harness, csr, action, names, expected
 def test_unreadable_device_list_sources_are_named(harness, csr, unreadable, named):
     os.chmod(harness.root + unreadable, 0)
     result = harness.run('devices', unprivileged=True)
-    assert result.returncode == 0, result
-    assert any(named in line for line in result.stderr.splitlines()), result
+    assert result.returncode == 0 and any(named in line for line in result.stderr.splitlines()), result
 
 
 RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'udev', '60-hiddfu.rules')

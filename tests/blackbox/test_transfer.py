@@ -14,10 +14,10 @@ FAILED, DONE, READING, WRITING, COMPLETING = -1, 0, 2, 3, 4
 ABSENT = '0a12-1004-01240000'
 
 
-def transfers(result, identifier):
-    """The transfer documents, each complete and for the device, with progress that never goes back."""
+def transfers(result, status, identifier):
+    """The transfer documents after the exit status: complete, for the device, progress never going back."""
     documents = [json.loads(line) for line in result.lines]
-    assert documents and all(set(document) == {'transfer'} for document in documents), result
+    assert result.returncode == status and documents and all(set(d) == {'transfer'} for d in documents), result
     documents = [document['transfer'] for document in documents]
     for document in documents:
         assert set(document) == {'identifier', 'progress', 'state', 'error'}, document
@@ -45,8 +45,7 @@ def test_update_then_backup_round_trip(tree, tmp_path):
     h, device, model = tree.harness, tree.csr, tree.model
     image = csr_firmware(2500, seed=7)
     result = h.run('update', device.identifier, write_dfu(tmp_path / 'new.dfu', image, bcd=0x0200))
-    assert result.returncode == 0, result
-    documents = transfers(result, device.identifier)
+    documents = transfers(result, 0, device.identifier)
     assert states(documents) == [WRITING, COMPLETING, DONE], result.lines
     assert documents[-1] == {'identifier': device.identifier, 'progress': 100.0, 'state': DONE, 'error': None}
     writing = [d['progress'] for d in documents if d['state'] == WRITING]
@@ -57,8 +56,7 @@ def test_update_then_backup_round_trip(tree, tmp_path):
     wait_for_return(h, device, 2)
 
     result = h.run('backup', device.identifier, tmp_path / 'backup.dfu')
-    assert result.returncode == 0, result
-    documents = transfers(result, device.identifier)
+    documents = transfers(result, 0, device.identifier)
     assert states(documents) == [READING, DONE], result.lines
     assert documents[-1]['progress'] == 100.0 and documents[-1]['error'] is None
     assert read_dfu(tmp_path / 'backup.dfu') == (image, 0x0A12, 0x1004, device.bcd)
@@ -70,15 +68,13 @@ def test_backup_reads_images_ending_in_any_report(tree, tmp_path, length):
     # 2034 bytes fill two reports exactly, so an empty report ends the image.
     tree.model.firmware = csr_firmware(length, seed=length)
     result = tree.harness.run('backup', tree.csr.identifier, tmp_path / 'backup.dfu')
-    assert result.returncode == 0, result
-    assert transfers(result, tree.csr.identifier)[-1]['state'] == DONE
+    assert transfers(result, 0, tree.csr.identifier)[-1]['state'] == DONE
     assert read_dfu(tmp_path / 'backup.dfu')[0] == tree.model.firmware
 
 
 def test_backup_to_an_unwritable_path_reads_everything_then_fails(tree, tmp_path):
     result = tree.harness.run('backup', tree.csr.identifier, tmp_path / 'missing' / 'b.dfu')
-    assert result.returncode == 255, result
-    assert {'transfer': transfers(result, tree.csr.identifier)[-1]} == \
+    assert {'transfer': transfers(result, 255, tree.csr.identifier)[-1]} == \
         failed_transfer(tree.csr.identifier, 'Unable to write to backup file', 100.0)
     assert tree.model.controls == [0xFF], 'the device is still reset'
 
@@ -110,8 +106,7 @@ def test_update_of_an_unplugged_device_reports_the_failure(tree, tmp_path):
     tree.model.on_block = unplug_after_block
     # Long enough that the unplug lands mid-transfer.
     result = update(tree, tmp_path, csr_firmware(200 * 1017), timeout=30)
-    assert result.returncode == 255, result
-    last = transfers(result, tree.csr.identifier)[-1]
+    last = transfers(result, 255, tree.csr.identifier)[-1]
     assert (last['state'], last['error']) == (FAILED, 'Error updating device')
     assert 0.0 < last['progress'] < 75.0
     assert tree.model.completed_downloads == 0
@@ -132,8 +127,7 @@ def test_update_resets_a_stuck_device_and_finds_it_again_after_reenumeration(tre
     first_node = tree.csr.hidraw_nodes[0].devnode
     image = csr_firmware(1500)
     result = update(tree, tmp_path, image, timeout=30)
-    assert result.returncode == 0, result
-    assert states(transfers(result, tree.csr.identifier))[-1] == DONE
+    assert states(transfers(result, 0, tree.csr.identifier))[-1] == DONE
     log = tree.model.log
     assert log[0] == ('control', 0xFF) and log[-1] == ('control', 0xFF), log
     assert [entry for entry in log[1:-1] if entry[0] != 'block'] == [], log
@@ -169,8 +163,7 @@ def test_reset_of_an_absent_device_fails_quietly(tree, identifier):
 @pytest.mark.parametrize('command', ['update', 'backup'])
 def test_transfer_to_an_absent_device(tree, tmp_path, command):
     result = tree.harness.run(command, ABSENT, write_dfu(tmp_path / 'f.dfu', csr_firmware(100)))
-    assert result.returncode == 255, result
-    assert result.documents()[-1] == failed_transfer(ABSENT, 'Unable to connect to device')
+    assert (result.returncode, result.documents()[-1]) == (255, failed_transfer(ABSENT, 'Unable to connect to device'))
 
 
 @pytest.mark.parametrize('back_after, succeeds', [(2.0, True), (None, False)])
@@ -182,12 +175,12 @@ def test_update_waits_a_while_for_a_slow_reenumeration(tree, tmp_path, back_afte
     else:
         h.reenumeration_delay = (0.05, back_after)
     result = update(tree, tmp_path, csr_firmware(1500), timeout=30)
-    last = transfers(result, tree.csr.identifier)[-1]
+    last = transfers(result, 0 if succeeds else 255, tree.csr.identifier)[-1]
     if succeeds:
-        assert (result.returncode, last['state']) == (0, DONE), result
+        assert last['state'] == DONE
         assert model.completed_downloads == 1
     else:
-        assert (result.returncode, last['state'], last['error']) == (255, FAILED, 'Error updating device'), result
+        assert (last['state'], last['error']) == (FAILED, 'Error updating device')
         assert 'timeout reaquiring device after reset' in result.stderr
         assert model.blocks == []
 
@@ -195,8 +188,7 @@ def test_update_waits_a_while_for_a_slow_reenumeration(tree, tmp_path, back_afte
 def test_a_device_error_ends_the_update_with_its_document_and_a_reset(tree, tmp_path):
     tree.model.fail_block = 1
     result = update(tree, tmp_path, csr_firmware(4068), timeout=30)
-    assert result.returncode == 255, result
-    last = transfers(result, tree.csr.identifier)[-1]
+    last = transfers(result, 255, tree.csr.identifier)[-1]
     assert (last['state'], last['error'], last['progress']) == (FAILED, 'Error updating device', 37.5)
     assert 'update: device state error 10, %d @1\n' % STATUS_ERR_ADDRESS in result.stderr
     assert tree.model.controls == [0xFF], 'reset after the failure'

@@ -53,6 +53,7 @@ class UsbDevice:
         self.manufacturer, self.product, self.serial = manufacturer, product, serial
         self.device_class, self.interfaces, self.speed = device_class, list(interfaces), speed
         self.plugs = 0  # times plugged
+        self.control_requests = []  # setup packets received over usbfs
 
     @property
     def name(self):

@@ -10,7 +10,6 @@ import json
 import os
 import pathlib
 import subprocess
-import tempfile
 import time
 import tty
 
@@ -20,6 +19,7 @@ gi.require_version('UMockdev', '1.0')
 from gi.repository import GLib, UMockdev  # noqa: E402
 
 PRELOAD = 'libumockdev-preload.so.0'
+USBDEVFS_CONTROL = 0xC0185500  # _IOWR('U', 0, struct usbdevfs_ctrltransfer), 24 bytes on LP64
 # The hidraw ioctls the binary uses (type 'H'); it reads the report descriptor from sysfs.
 HIDIOCSFEATURE, HIDIOCGFEATURE = 6, 7
 
@@ -122,35 +122,47 @@ class _HidrawNode:
 
 
 class Process:
-    """A running hiddfu whose output goes to files, read while the harness serves its devices."""
+    """A running hiddfu whose output is collected while the harness serves its devices."""
 
-    def __init__(self, harness, command, **kwargs):
-        self.harness, self._read_out = harness, 0  # bytes of standard output that readline() handed out
-        self._out, self._err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        self.popen = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err, **kwargs)
+    def __init__(self, harness, popen):
+        self.harness, self.popen, self.returncode = harness, popen, None
+        self._out, self._err, self._open = bytearray(), bytearray(), 2
+        for stream, buffer in ((popen.stdout, self._out), (popen.stderr, self._err)):
+            os.set_blocking(stream.fileno(), False)
+            GLib.io_add_watch(stream.fileno(), GLib.PRIORITY_DEFAULT,
+                              GLib.IOCondition.IN | GLib.IOCondition.HUP | GLib.IOCondition.ERR,
+                              self._drain, stream, buffer)
+        GLib.child_watch_add(GLib.PRIORITY_DEFAULT, popen.pid, self._exited)
 
-    @property
-    def returncode(self):
-        return self.popen.poll()
+    def _drain(self, fd, condition, stream, buffer):
+        try:
+            chunk = os.read(fd, 65536)
+        except BlockingIOError:
+            return True
+        buffer += chunk
+        if not chunk:
+            stream.close()
+            self._open -= 1
+        return bool(chunk)
 
-    @staticmethod
-    def _contents(file, offset=0):
-        # pread keeps the file offset, which the process shares and writes at.
-        return os.pread(file.fileno(), os.fstat(file.fileno()).st_size - offset, offset)
+    def _exited(self, pid, status):
+        self.returncode = self.popen.returncode = os.waitstatus_to_exitcode(status)
+
+    def _finished(self):
+        return self.returncode is not None and self._open == 0
 
     def readline(self, timeout=10.0):
         """The next line of standard output, waited for while the devices are served; None at the end."""
-        self.harness.iterate_until(lambda: b'\n' in self._contents(self._out, self._read_out) or
-                                   self.returncode is not None, timeout, 'a line from hiddfu %s' % (self.popen.args[1:],))
-        line, newline, _ = self._contents(self._out, self._read_out).partition(b'\n')
-        if not newline:
+        self.harness.iterate_until(lambda: b'\n' in self._out or self._finished(), timeout,
+                                   'a line from hiddfu %s' % (self.popen.args[1:],))
+        if b'\n' not in self._out:
             return None
-        self._read_out += len(line) + 1
+        line, _, rest = bytes(self._out).partition(b'\n')
+        self._out[:] = rest
         return line.decode()
 
     def wait(self, timeout=60.0):
-        self.harness.iterate_until(lambda: self.returncode is not None, timeout,
-                                   'hiddfu %s to exit' % (self.popen.args[1:],))
+        self.harness.iterate_until(self._finished, timeout, 'hiddfu %s to exit' % (self.popen.args[1:],))
         return self.returncode
 
     def stop(self, signal_number):
@@ -160,12 +172,11 @@ class Process:
 
     @property
     def stdout(self):
-        """Standard output not yet handed out by readline()."""
-        return self._contents(self._out, self._read_out).decode()
+        return self._out.decode()
 
     @property
     def stderr(self):
-        return self._contents(self._err).decode('utf-8', 'replace')
+        return self._err.decode('utf-8', 'replace')
 
     @property
     def lines(self):
@@ -219,9 +230,8 @@ class Harness:
             device.hidraw_nodes.append(node)
             if iface.model is not None:
                 iface.model.on_reset = lambda: self._schedule_replug(device)
-        # usbfs is counted and stalls: the binary takes everything from sysfs.
         device.usbfs = '/dev/bus/usb/%03d/%03d' % (device.bus, device.devnum)
-        self.testbed.attach_ioctl(device.usbfs, _Handler(self, lambda client: client.complete(-1, errno.EPIPE)))
+        self.testbed.attach_ioctl(device.usbfs, _Handler(self, lambda client: self._usbfs_ioctl(device, client)))
         # add_from_string creates the sysfs entries and emits one "add" event per record.
         self.testbed.add_from_string('\n'.join(records))
         self.plugged.append(device)
@@ -240,6 +250,13 @@ class Harness:
             os.unlink(self.root + device.usbfs)
         self.testbed.detach_ioctl(device.usbfs)
         self.plugged.remove(device)
+
+    @staticmethod
+    def _usbfs_ioctl(device, client):
+        """usbfs stalls every request, as the binary needs none: it takes everything from sysfs."""
+        if client.get_request() == USBDEVFS_CONTROL:
+            device.control_requests.append(bytes(client.get_arg().resolve(0, 8).retrieve()))  # the setup packet
+        client.complete(-1, errno.EPIPE)
 
     def set_attribute(self, device, name, value):
         """Rewrites (bytes) or, for None, removes a sysfs attribute of a plugged device."""
@@ -347,7 +364,9 @@ class Harness:
             self.open_to_unprivileged()
             if os.geteuid() == 0:
                 kwargs = dict(user=65534, group=65534, extra_groups=[])
-        self._processes.append(Process(self, command + [str(a) for a in args], env=self.environment(), **kwargs))
+        popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(), stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+        self._processes.append(Process(self, popen))
         return self._processes[-1]
 
     def run(self, *args, timeout=60.0, **options):

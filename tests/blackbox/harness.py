@@ -1,10 +1,8 @@
-"""Runs the real hiddfu binary against USB and HID devices that umockdev emulates at the kernel
-interface: a sysfs tree, udev events, usbfs nodes and hidraw nodes answered by the models of
-csr_model.py. README.md beside this file explains the umockdev behaviour this relies on; the
-harness process itself must run under libumockdev-preload (conftest.py arranges it)."""
+"""Runs the real hiddfu binary against USB and HID devices that umockdev emulates at the kernel interface
+(sysfs, udev events, usbfs and hidraw nodes answered by csr_model.py). README.md explains the umockdev
+behaviour relied on; this process must itself run under libumockdev-preload (conftest.py sees to it)."""
 
 import errno
-import fcntl
 import itertools
 import json
 import os
@@ -79,7 +77,7 @@ class _HidrawNode:
         tty.setraw(self.master)
         slave_name = os.ttyname(slave)
         os.close(slave)
-        fcntl.fcntl(self.master, fcntl.F_SETFL, fcntl.fcntl(self.master, fcntl.F_GETFL) | os.O_NONBLOCK)
+        os.set_blocking(self.master, False)
         # The ioctl socket goes up before the node and down after it: a client that opens the
         # node in between would find no socket, and the preload library would end it.
         harness.testbed.attach_ioctl(self.devnode, _Handler(harness, self._ioctl, self._write))
@@ -341,11 +339,10 @@ class Harness:
         return env
 
     def open_to_unprivileged(self):
-        """Lets another user see the testbed as an unprivileged user sees a real system: sysfs
-        readable, usbfs nodes not openable (mode 0, which only root passes), the ioctl sockets
-        connectable (or the preload library ends the process), and the root writable without the
-        sticky bit (the preload library binds an emulated udev monitor's socket there, named
-        after its fd, replacing one an earlier run as root left)."""
+        """Lets another user see the testbed as an unprivileged user sees a real system: sysfs readable, usbfs
+        nodes not openable (mode 0, which only root passes), the ioctl sockets connectable (or the preload
+        library ends the process), the root writable without the sticky bit (the preload library binds an
+        emulated udev monitor's socket there, named after its fd, replacing one an earlier run as root left)."""
         os.chmod(self.root, 0o777)
         for directory, _, files in os.walk(self.root + '/ioctl'):
             for name in files:

@@ -26,8 +26,7 @@ def run(*args, argv0=None):
 def test_no_action_prints_usage_with_the_program_name_and_succeeds():
     for argv0, name in [(None, 'hiddfu'), ('/some/where/tool-name', 'tool-name')]:
         result = run(argv0=argv0)
-        assert (result.returncode, result.stdout) == (0, b''), result
-        assert result.stderr.decode() == USAGE % ((name,) * 9)
+        assert (result.returncode, result.stdout, result.stderr.decode()) == (0, b'', USAGE % ((name,) * 9)), result
 
 
 @pytest.mark.parametrize('args, error', [
@@ -42,8 +41,8 @@ def test_no_action_prints_usage_with_the_program_name_and_succeeds():
 ])
 def test_argument_errors_print_the_error_and_usage_and_fail(args, error):
     result = run(*args)
-    assert (result.returncode, result.stdout) == (255, b''), result
-    assert result.stderr.decode() == 'Error: %s\n\n' % error + USAGE % (('hiddfu',) * 9)
+    assert (result.returncode, result.stdout, result.stderr.decode()) == \
+        (255, b'', 'Error: %s\n\n' % error + USAGE % (('hiddfu',) * 9)), result
 
 
 @pytest.mark.parametrize('args', [['0x0A12'], ['2578'], ['012'], ['65537'], [' -1'], ['12abc'], ['0', '0x1234']])
@@ -56,8 +55,8 @@ def test_device_filters_take_numbers_as_scanf_does(args):
 def test_version_ignores_what_follows():
     for extra in [[], ['extra', 'words']]:
         result = run('version', *extra)
-        assert (result.returncode, result.stderr) == (0, b''), result
-        assert result.stdout == b'{"version": {"major": 1, "minor": 0, "qualifier": "Beta 3"}}\n'
+        assert (result.returncode, result.stderr, result.stdout) == \
+            (0, b'', b'{"version": {"major": 1, "minor": 0, "qualifier": "Beta 3"}}\n'), result
 
 
 def test_transfers_fail_before_any_device_access(tmp_path):
@@ -89,8 +88,8 @@ def test_dfufile_describes_valid_files_and_names_the_others(tmp_path):
     good, bad, missing = write_dfu(tmp_path / 'good.dfu', b'ABC', 0x0A12, 0x0001), tmp_path / 'bad.dfu', tmp_path / 'x'
     bad.write_bytes(b'not a DFU file at all')
     result = run('dfufile', str(missing), str(good), str(bad), str(tmp_path), str(good))
-    assert result.returncode == 0, result
-    assert result.stderr.decode() == ''.join('Invalid DFU file %s\n' % p for p in [missing, bad, tmp_path])
+    assert (result.returncode, result.stderr.decode()) == \
+        (0, ''.join('Invalid DFU file %s\n' % p for p in [missing, bad, tmp_path])), result
     assert re.fullmatch('(Firmware object @ 0x[0-9a-f]+%s){2}' % re.escape(description(good, b'ABC')),
                         result.stdout.decode()), result
 

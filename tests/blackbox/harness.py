@@ -223,8 +223,7 @@ class Harness:
         device.hid_paths, device.hidraw_nodes = [], []
         for number, iface in enumerate(device.interfaces):
             node = _HidrawNode(self, next(self._hidraw_numbers), iface.model)
-            paths = self._interface_records(device, iface, number, node, records)
-            device.hid_paths.append(paths)
+            device.hid_paths.append(self._interface_records(device, iface, number, node, records))
             device.hidraw_nodes.append(node)
             if iface.model is not None:
                 iface.model.on_reset = lambda: self._schedule_replug(device)
@@ -244,8 +243,7 @@ class Harness:
         for path in [p for paths in reversed(device.hid_paths) for p in reversed(paths)] + [device.syspath]:
             self.testbed.uevent('/sys' + path, 'remove')
             self.testbed.remove_device('/sys' + path)
-        if os.path.exists(self.root + device.usbfs):
-            os.unlink(self.root + device.usbfs)
+        pathlib.Path(self.root + device.usbfs).unlink(missing_ok=True)
         self.testbed.detach_ioctl(device.usbfs)
         self.plugged.remove(device)
 

@@ -95,8 +95,7 @@ def test_update_refuses_a_wrong_file_before_touching_the_device(tree, tmp_path, 
     before = tree.harness.ioctl_count
     result = tree.harness.run('update', tree.csr.identifier, tmp_path / 'f.dfu')
     assert (result.returncode, result.documents()) == (255, [failed_transfer(tree.csr.identifier, error)]), result
-    assert tree.model.blocks == [] and tree.model.controls == []
-    assert tree.harness.ioctl_count == before
+    assert tree.model.log == [] and tree.harness.ioctl_count == before
 
 
 def test_update_of_an_unplugged_device_reports_the_failure(tree, tmp_path):

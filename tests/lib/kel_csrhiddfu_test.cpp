@@ -148,10 +148,10 @@ TEST_F(CsrHidDfuTest, StatusAndControlReports)
 // Giving up after 5 s is proven through `update` in tests/blackbox.
 TEST_F(CsrHidDfuTest, SetDeviceToIdleClearsOrResetsAndFindsTheDeviceAgain)
 {
-    // Connected with a usage, so that the reopening can be seen to keep it; the device comes
-    // back from each reset under another product ID.
-    m_device.props[platform::kHidProductIdKey] = 0xFFFF;
-    ASSERT_TRUE(m_dfu.connect(kLocation, 0x0A12, 0xFFFF, 1, 0xFF00, 0));
+    // Connected with a usage, so that the reopening can be seen to keep it; the device changes
+    // its product ID before each case.
+    m_device.props[platform::kHidProductIdKey] = 0x2000;
+    ASSERT_TRUE(m_dfu.connect(kLocation, 0x0A12, 0x2000, 1, 0xFF00, 0));
     const Step clear = expectSet(3, {3, 4}), reset = expectSet(3, {3, 0xFF});
     struct Case {
         std::deque<Step> steps;
@@ -169,7 +169,7 @@ TEST_F(CsrHidDfuTest, SetDeviceToIdleClearsOrResetsAndFindsTheDeviceAgain)
     for (Case& c : cases) {
         const bool resets = c.steps[1].bytes == reset.bytes;
         const std::size_t opens = m_bus.matchings.size();
-        c.steps[1].then = [this] { ++m_device.props[platform::kHidProductIdKey]; };
+        ++m_device.props[platform::kHidProductIdKey];
         EXPECT_EQ(c.message, run(std::move(c.steps), [&] { EXPECT_EQ(c.result, m_dfu.setDeviceToIdle()); }));
         EXPECT_TRUE(m_dfu.isConnected());
         if (!resets) {
@@ -207,20 +207,22 @@ TEST_F(CsrHidDfuTest, NotificationsStartAtZeroSkipSmallStepsAndClamp)
 }
 
 // Block numbers, sizes and data, and progress within 75 then 100, are proven through `update`
-// in tests/blackbox; here whole zero-padded reports and the waits the device asks for.
-TEST_F(CsrHidDfuTest, UpdateSendsWholeReportsAndWaitsThePollTimeouts)
+// in tests/blackbox; here whole zero-padded reports and the waits: a second after a status that
+// is busy or can't be read, and the poll timeouts the device asks for.
+TEST_F(CsrHidDfuTest, UpdateSendsWholeReportsAndWaitsAsTheDeviceAsks)
 {
     Bytes image(1100);
     std::iota(image.begin(), image.end(), 7);
-    const auto update = [&](bool usePollTimeout, std::uint32_t lastPoll) {
-        run({reply(2, status(2)), expectSet(1, block(0, Bytes(image.begin(), image.begin() + 1017))),
+    const auto update = [&](bool usePollTimeout, const Step& first, std::uint32_t lastPoll) {
+        run({reply(2, status(2)), expectSet(1, block(0, Bytes(image.begin(), image.begin() + 1017))), first,
              reply(2, status(5, 300)), expectSet(1, block(1, Bytes(image.begin() + 1017, image.end()))),
              reply(2, status(5, lastPoll)), expectSet(1, block(2, {})), reply(2, status(2))},
             [&] { EXPECT_TRUE(m_dfu.update(firmwareOf(image, image.size()), usePollTimeout)); });
+        EXPECT_GE(gap(2, 3), 1.0);
     };
-    // Before the second block's status, the 300 ms the first one asked for.
-    update(true, 0);
-    EXPECT_GE(gap(2, 4), 0.3);
+    // Before the second block, the 300 ms the first one's status asked for.
+    update(true, reply(2, {}, kIOReturnError), 0);
+    EXPECT_GE(gap(3, 5), 0.3);
     EXPECT_EQ((Progress{0.0, 1017.0 / 1100.0 * 75.0, 75.0, 100.0}), m_progress);
     EXPECT_EQ(CsrHidDfu::kActivityCompleting, m_activities.back());
     for (const Bytes& sent : m_device.sent)
@@ -229,26 +231,14 @@ TEST_F(CsrHidDfuTest, UpdateSendsWholeReportsAndWaitsThePollTimeouts)
     EXPECT_EQ(Bytes(1017, 0), Bytes(m_device.sent[2].begin() + 7, m_device.sent[2].end()));
 
     // After the last block, all but a second of its poll timeout, with progress from 75 to 100.
-    update(false, 1300);
-    EXPECT_GE(gap(4, 6), 0.3);
+    update(false, reply(2, status(4)), 1300);
+    EXPECT_GE(gap(5, 7), 0.3);
     ASSERT_GT(m_progress.size(), 5u);
     EXPECT_EQ(75.0, m_progress[2]);
     EXPECT_GT(m_progress[3], 75.0);
     EXPECT_EQ(CsrHidDfu::kActivityCompleting, m_activities[3]);
     EXPECT_EQ(100.0, m_progress.back());
     EXPECT_TRUE(std::is_sorted(m_progress.begin(), m_progress.end()));
-}
-
-// A busy device, or one whose status can't be read, gets a second and one more read.
-TEST_F(CsrHidDfuTest, UpdateWaitsASecondForABusyOrUnreadableStatus)
-{
-    for (const Step& first : {reply(2, status(4)), reply(2, {}, kIOReturnError), reply(2, {2})}) {
-        run({reply(2, status(2)), expectSet(1, block(0, {9})), first, reply(2, status(5)), expectSet(1, block(1, {})),
-             reply(2, status(2))},
-            [&] { EXPECT_TRUE(m_dfu.update(firmwareOf({9}, 1), false)); });
-        ASSERT_EQ(6u, m_device.times.size());
-        EXPECT_GE(gap(2, 3), 1.0);
-    }
 }
 
 // A device error after a block is proven through `update` in tests/blackbox.

@@ -27,7 +27,6 @@ struct Step {
     std::uint8_t reportId;
     Bytes bytes;
     IOReturn result = kIOReturnSuccess;
-    std::function<void()> then = nullptr;  // runs once the request has been answered
 };
 
 inline Step expectSet(std::uint8_t id, Bytes prefix, IOReturn result = kIOReturnSuccess)
@@ -88,8 +87,6 @@ struct FakeHidDevice : platform::HidDevice {
         script.pop_front();
         times.push_back(Clock::now());
         use(step.bytes);
-        if (step.then)
-            step.then();
         return step.result;
     }
 

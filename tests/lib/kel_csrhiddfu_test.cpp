@@ -94,29 +94,19 @@ protected:
     std::vector<CsrHidDfu::Activity> m_activities;
 };
 
-TEST(ChdMakeCommand, FramesHeaderDataAndZeroTailOrRefusesUntouched)
+// The header, data and zero tail of the reports an update sends are checked with it.
+TEST(ChdMakeCommand, RefusesWhatDoesNotFitAndLeavesTheBufferUntouched)
 {
-    Bytes buffer(1023, 0xEE);
     const Bytes data(1018, 0x55);
-    ASSERT_TRUE(chdMakeCommand(buffer, 1, 0x0102, data.data(), 3));
-    Bytes expected = block(0x0102, Bytes(3, 0x55));
-    expected.resize(1023);
-    EXPECT_EQ(expected, buffer);
-
-    Bytes huge(70000);
+    Bytes buffer(1023, 0xEE), huge(70000);
     EXPECT_FALSE(chdMakeCommand(buffer, 1, 0, data.data(), 1018));
     EXPECT_FALSE(chdMakeCommand(buffer, 256, 0, data.data(), 3));
     EXPECT_FALSE(chdMakeCommand(buffer, 1, 65536, data.data(), 3));
     EXPECT_FALSE(chdMakeCommand(buffer, 1, 0, nullptr, 3));
     EXPECT_FALSE(chdMakeCommand(huge, 1, 0, huge.data(), 65536));
-    EXPECT_EQ(expected, buffer);
-
+    EXPECT_EQ(Bytes(1023, 0xEE), buffer);
     ASSERT_TRUE(chdMakeCommand(buffer, 1, 65535, data.data(), 1017));
     EXPECT_EQ(block(65535, Bytes(1017, 0x55)), buffer);
-    ASSERT_TRUE(chdMakeCommand(buffer, 1, 2, nullptr, 0));
-    expected = block(2, {});
-    expected.resize(1023);
-    EXPECT_EQ(expected, buffer);
 }
 
 // The shapes of malformed status reports are the fuzz target's; here the fields and diagnostics.
@@ -277,11 +267,10 @@ TEST_F(CsrHidDfuTest, UpdateFailuresWarningsAndEmptyImages)
     }
 }
 
-// Images ending in a full or a partial report are proven through `backup` in tests/blackbox,
-// failed reads leaving a cleared image by the fuzz target.
+// Images ending in a full or a partial report, with the device's identification and reading
+// progress, are proven through `backup` in tests/blackbox.
 TEST_F(CsrHidDfuTest, BackupEndsOnAShortReportOrRefusesMalformedData)
 {
-    m_device.props[platform::kHidVendorIdKey] = 0x0B0B;
     m_dfu.m_maxBackupLength = 2034;
     const Step idle = reply(2, status(2)), full = reply(1, dataReport(1017, 1023)), end = reply(1, dataReport(0, 6));
     constexpr std::size_t kFailed = ~std::size_t{0};
@@ -305,14 +294,7 @@ TEST_F(CsrHidDfuTest, BackupEndsOnAShortReportOrRefusesMalformedData)
         DfuFirmware backup = firmwareOf({1, 2, 3}, 3);
         EXPECT_EQ(c.message, run(c.steps, [&] { EXPECT_EQ(c.size != kFailed, m_dfu.backup(backup)); }));
         EXPECT_EQ(100.0, m_progress.back());
-        EXPECT_EQ(CsrHidDfu::kActivityReading, m_activities.back());
-        if (c.size == kFailed) {
-            EXPECT_TRUE(backup.equals(DfuFirmware()));
-            continue;
-        }
-        EXPECT_EQ(Bytes(c.size, 0xAB), Bytes(backup.data(), backup.data() + backup.size()));
-        EXPECT_EQ((std::vector<std::uint16_t>{0x0B0B, 0x1004, 0x0321}),
-                  (std::vector<std::uint16_t>{backup.idVendor(), backup.idProduct(), backup.deviceRelease()}));
+        EXPECT_EQ(Bytes(c.size != kFailed ? c.size : 0, 0xAB), Bytes(backup.data(), backup.data() + backup.size()));
     }
 
     // Progress follows the total length in a CSR file header, here 2034 bytes.

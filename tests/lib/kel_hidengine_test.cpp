@@ -36,13 +36,13 @@ TEST_F(HidEngineTest, MatchesOnlyTheGivenKeysAndPicksByIndex)
     EXPECT_TRUE(engine.isOpen() && engine.isConnected());
 
     // Zero means "any", the location excepted. Opening again lets go of the first device.
-    EXPECT_TRUE(device.source);
+    EXPECT_TRUE(device.scheduled);
     ASSERT_TRUE(open(1));
-    EXPECT_FALSE(device.source);
+    EXPECT_FALSE(device.scheduled);
     EXPECT_EQ((HidMatching{{"LocationID", kLocation}}), bus.matchings.back());
     EXPECT_EQ(0x2222, engine.idProduct());
     EXPECT_FALSE(open(2));
-    EXPECT_FALSE(engine.isOpen() || bus.devices[1]->source);
+    EXPECT_FALSE(engine.isOpen() || bus.devices[1]->scheduled);
     engine.close();  // closing twice is harmless
     EXPECT_FALSE(engine.open(0, 0, 0, 0, 0, 0));
 
@@ -107,7 +107,7 @@ TEST_F(HidEngineTest, ReportsGoOutUnchangedAndComeBackCut)
     EXPECT_EQ(4u, device.sent.size());
 }
 
-TEST_F(HidEngineTest, WaitTakesQueuedReportsByIdAndTimesOut)
+TEST_F(HidEngineTest, WaitTakesQueuedReportsByIdTimesOutAndEndsOnRemoval)
 {
     ASSERT_TRUE(open());
     Bytes report;
@@ -152,19 +152,15 @@ TEST_F(HidEngineTest, WaitTakesQueuedReportsByIdAndTimesOut)
     ASSERT_TRUE(open());
     device.sendInput(1, {1, 2});
     EXPECT_FALSE(engine.asyncGetNextReport(256, report, 100));
-}
 
-TEST_F(HidEngineTest, RemovalEndsWaitsAndDisconnects)
-{
-    ASSERT_TRUE(open());
+    // The device's removal ends a wait at once, and the connection.
     std::thread remover([&] {
         std::this_thread::sleep_for(milliseconds(50));
         device.remove();
     });
-    Bytes report;
-    const auto start = Clock::now();
+    const auto waited = Clock::now();
     EXPECT_FALSE(engine.asyncGetNextReport(1, report, 60000));
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));  // ended by the removal
+    EXPECT_LT(Clock::now() - waited, std::chrono::seconds(30));
     remover.join();
     EXPECT_FALSE(engine.isConnected());
     EXPECT_FALSE(engine.getReport(2, report, true));

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "platform/hid.h"
-#include "platform/runloop.h"
 
 namespace kel {
 namespace testing {
@@ -38,8 +37,8 @@ inline Step reply(std::uint8_t id, Bytes bytes, IOReturn result = kIOReturnSucce
     return {true, id, std::move(bytes), result};
 }
 
-// Callbacks are registered before scheduling, and HidEngine unschedules on the loop's own
-// thread after its last delivery: only the events need a lock.
+// Input reports and the removal are delivered on the sending thread, never after the device
+// is unscheduled: HidEngine's callbacks only queue and wake, whatever thread they run on.
 struct FakeHidDevice : platform::HidDevice {
     explicit FakeHidDevice(platform::HidMatching properties) : props(std::move(properties)) {}
 
@@ -49,7 +48,7 @@ struct FakeHidDevice : platform::HidDevice {
     std::vector<Clock::time_point> times;  // of every request served
     std::vector<Bytes> sent;               // every set-report, with its type in front
     std::vector<std::string> errors;       // unscripted requests and unexpected bytes
-    std::shared_ptr<platform::RunLoopSource> source;  // while scheduled, on one loop at a time
+    bool scheduled = false;
 
     IOReturn open(bool) override { return openResult; }
     bool getProperty(const std::string& key, std::int64_t& value) override
@@ -103,62 +102,37 @@ struct FakeHidDevice : platform::HidDevice {
     {
         removal = [=] { callback(context, kIOReturnSuccess, this); };
     }
-    void scheduleWithRunLoop(platform::RunLoop* on) override
+    void scheduleWithRunLoop(platform::RunLoop*) override
     {
         std::lock_guard<std::mutex> lock(mutex);
-        source = platform::RunLoopSource::create(this, &FakeHidDevice::perform);
-        on->addSource(source);
-        loop = on;
+        scheduled = true;
     }
     void unscheduleFromRunLoop(platform::RunLoop*) override
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (source)
-            source->invalidate();
-        source.reset();
-        events.clear();
+        scheduled = false;
         input = nullptr;  // the next open registers again
     }
 
-    // Any thread: an input report for the scheduled loop (dropped when none), or the removal.
-    void sendInput(std::uint32_t id, Bytes bytes)
+    // Any thread: an input report (dropped unless scheduled), or the device leaving for good.
+    void sendInput(std::uint32_t id, const Bytes& bytes)
     {
-        post([this, id, bytes] {
-            if (input)
-                input(id, bytes);
-        });
+        std::lock_guard<std::mutex> lock(mutex);
+        if (scheduled && input)
+            input(id, bytes);
     }
     void remove()
     {
-        removed = true;
-        post([this] { removal(); });
-    }
-    void post(std::function<void()> event)
-    {
         std::lock_guard<std::mutex> lock(mutex);
-        if (!source)
-            return;
-        events.push_back(std::move(event));
-        source->signal();
-        loop->wakeUp();
-    }
-    static void perform(void* info)
-    {
-        auto* self = static_cast<FakeHidDevice*>(info);
-        std::deque<std::function<void()>> due;
-        std::unique_lock<std::mutex> lock(self->mutex);
-        due.swap(self->events);
-        lock.unlock();
-        for (const auto& event : due)
-            event();
+        removed = true;
+        if (scheduled)
+            removal();
     }
 
     std::atomic<bool> removed{false};
     std::function<void(std::uint32_t, const Bytes&)> input;
     std::function<void()> removal;
-    std::mutex mutex;  // guards the events, the source and the loop
-    std::deque<std::function<void()>> events;
-    platform::RunLoop* loop = nullptr;
+    std::mutex mutex;  // guards delivery against unscheduling
 };
 
 // The bus: a manager finds the attached devices that have every property of its matching.

@@ -74,7 +74,7 @@ TEST(HidEngine, RefusesDevicesItCannotUse)
     }
 }
 
-TEST_F(HidEngineTest, ReportsGoOutUnchangedAndComeBackCut)
+TEST_F(HidEngineTest, ReportsFailWhenClosedOrLost)
 {
     Bytes report{9, 9};
     EXPECT_FALSE(engine.setReport(3, report, true));
@@ -88,14 +88,9 @@ TEST_F(HidEngineTest, ReportsGoOutUnchangedAndComeBackCut)
     EXPECT_EQ(0, engine.idVendor());
     EXPECT_EQ(0x34567890u, engine.locationId());
 
-    device.script = {expectSet(3, {3, 4}), expectSet(1, {1, 'x', 0}), reply(2, Bytes(2000, 2)),
-                     reply(2, {}, kIOReturnError), expectSet(3, {}, kIOReturnError),
-                     expectSet(3, {}, kIOReturnNoDevice)};
-    EXPECT_TRUE(engine.setReport(3, Bytes{3, 4}, true));
-    EXPECT_TRUE(engine.setReport(1, Bytes{1, 'x', 0}, false));
-    EXPECT_EQ((std::vector<Bytes>{{2, 3, 4}, {1, 1, 'x', 0}}), device.sent);  // feature, then output
-    ASSERT_TRUE(engine.getReport(2, report, true));
-    EXPECT_EQ(1023u, report.size());
+    // Feature and output reports, and their sizes, are proven by `backup`, `set` and `get` in
+    // tests/blackbox; here the failures.
+    device.script = {reply(2, {}, kIOReturnError), expectSet(3, {}, kIOReturnError), expectSet(3, {}, kIOReturnNoDevice)};
     EXPECT_FALSE(engine.getReport(2, report, true));
     EXPECT_TRUE(report.empty());
     EXPECT_FALSE(engine.setReport(3, Bytes{3, 4}, true));
@@ -104,7 +99,7 @@ TEST_F(HidEngineTest, ReportsGoOutUnchangedAndComeBackCut)
     EXPECT_FALSE(engine.isConnected());  // only a lost device disconnects
     EXPECT_TRUE(engine.isOpen());
     EXPECT_FALSE(engine.setReport(3, Bytes{3, 4}, true));
-    EXPECT_EQ(4u, device.sent.size());
+    EXPECT_EQ(2u, device.sent.size());
 }
 
 TEST_F(HidEngineTest, WaitTakesQueuedReportsByIdTimesOutAndEndsOnRemoval)

@@ -135,7 +135,6 @@ TEST_F(CsrHidDfuTest, StatusAndControlReports)
     EXPECT_EQ("", GetCapturedStderr());
 }
 
-// Giving up after 5 s is proven through `update` in tests/blackbox.
 TEST_F(CsrHidDfuTest, SetDeviceToIdleClearsOrResetsAndFindsTheDeviceAgain)
 {
     // Connected with a usage, so that the reopening can be seen to keep it; the device changes
@@ -170,6 +169,17 @@ TEST_F(CsrHidDfuTest, SetDeviceToIdleClearsOrResetsAndFindsTheDeviceAgain)
                   m_bus.matchings.back());
         EXPECT_GE(gap(1, 2), 0.05);  // it pauses before looking for the device
     }
+
+    // A device that does not come back is looked for every 50 ms for 5 s; a loaded machine
+    // makes fewer tries.
+    m_device.props[platform::kHidLocationIdKey] = 0x99;
+    const std::size_t opens = m_bus.matchings.size();
+    EXPECT_EQ("setDeviceToIdle: timeout reaquiring device after reset\n",
+              run({reply(2, status(5)), reset}, [&] { EXPECT_FALSE(m_dfu.setDeviceToIdle()); }));
+    EXPECT_GE(Clock::now() - m_device.times.back(), std::chrono::seconds(5));
+    EXPECT_GE(m_bus.matchings.size() - opens, 20u);
+    EXPECT_LE(m_bus.matchings.size() - opens, 101u);
+    EXPECT_FALSE(m_dfu.isConnected() || m_dfu.isOpen());
 }
 
 TEST_F(CsrHidDfuTest, NotificationsStartAtZeroSkipSmallStepsAndClamp)

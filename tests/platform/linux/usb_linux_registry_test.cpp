@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+
+#include "tests/support/test_util.h"
 
 namespace kel {
 namespace platform {
@@ -16,8 +16,8 @@ namespace {
 TEST(SysfsRegistry, DevicesInBusOrderWithTheirInterfacesAndDrivers)
 {
     namespace fs = std::filesystem;
-    const std::string root = fs::temp_directory_path() / ("usb_registry_test." + std::to_string(::getpid()));
-    fs::remove_all(root);  // left by a run that failed with the same process ID
+    const testing::TempDir dir;
+    const std::string root = dir.path();
     const auto write = [&](const std::string& directory, const char* attribute, const char* contents) {
         fs::create_directories(root + "/" + directory);
         std::ofstream(root + "/" + directory + "/" + attribute) << contents;
@@ -35,7 +35,6 @@ TEST(SysfsRegistry, DevicesInBusOrderWithTheirInterfacesAndDrivers)
     write("1-2:1.0", "bInterfaceNumber", "00\n");  // the bus directory lists interfaces too
 
     const auto tree = sysfsUsbRegistry(root);
-    fs::remove_all(root);
     ASSERT_TRUE(tree);
     const auto devices = tree->children();
     std::vector<std::string> names;
@@ -59,7 +58,7 @@ TEST(SysfsRegistry, DevicesInBusOrderWithTheirInterfacesAndDrivers)
         interfaces.push_back((interface->nameInPlane(name) ? name : "?") + " " + driver);
     }
     EXPECT_EQ((std::vector<std::string>{"1-2:1.0 usbhid", "DFU -", "1-2:1.10 -"}), interfaces);
-    EXPECT_FALSE(sysfsUsbRegistry(root));
+    EXPECT_FALSE(sysfsUsbRegistry(root + "/gone"));
 }
 
 }  // namespace

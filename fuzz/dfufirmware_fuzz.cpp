@@ -35,13 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
 
-    kel::CRC32 bulk, bytewise, stored;
+    kel::CRC32 bulk, bytewise, covered;  // covered: all but the stored CRC
     const std::size_t split = size ? data[0] % size : 0;
     bulk.update(data, split);
     bulk.update(data + split, size - split);
     for (std::size_t i = 0; i < size; ++i) {
         if (i + 4 == size)
-            stored = bytewise;
+            covered = bytewise;
         bytewise.update(data[i]);
     }
     if (bulk.accumulator() != bytewise.accumulator())
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t bLength = size >= 16 ? end[-5] : 0;
         const bool valid = bLength >= 16 && bLength <= (headerOnly ? std::min<std::size_t>(size, 255) : size) &&
                            std::equal(end - 8, end - 5, "UFD") && little16(end - 10) >= 0x0100 &&
-                           (headerOnly || stored.accumulator() == (little16(end - 4) | little16(end - 2) << 16));
+                           (headerOnly || covered.accumulator() == (little16(end - 4) | little16(end - 2) << 16));
         kel::DfuFirmware firmware;
         firmware.setData("held", 4);
         firmware.setAuxData("aux", 3);

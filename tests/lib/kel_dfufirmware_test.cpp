@@ -2,7 +2,6 @@
 
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
@@ -93,21 +92,14 @@ TEST(DfuFirmwareBuffer, AuxDataCopiesAndEquality)
     EXPECT_TRUE(a.size() == 0 && a.auxSize() == 2);
 }
 
-TEST(DfuFirmwareFile, RefusesFilesOverOneGiBAndShortReads)
+TEST(DfuFirmwareFile, RefusesAFileOverOneGiB)
 {
     testing::TempDir dir;
     // 1 GiB and one byte, sparse, ending in a suffix that a header-only read alone would take.
     const std::string huge = dir.file("huge.dfu");
     std::ofstream(huge).seekp(1073741825 - 16).write("\3\0\2\0\1\0\0\1UFD\20crc!", 16);
-    std::vector<std::string> paths = {"/dev/null", "/dev/zero", huge};
-    // A sysfs attribute claims 4096 bytes and yields a few.
-    struct stat status;
-    if (::stat("/sys/devices/system/cpu/online", &status) == 0 && status.st_size >= 16)
-        paths.push_back("/sys/devices/system/cpu/online");
-    for (const std::string& path : paths) {
-        for (bool headerOnly : {false, true})
-            EXPECT_FALSE(DfuFirmware().load(path.c_str(), headerOnly)) << path << headerOnly;
-    }
+    EXPECT_FALSE(DfuFirmware().load(huge.c_str(), true));
+    EXPECT_FALSE(DfuFirmware().load(huge.c_str(), false));
 }
 
 TEST(DfuFirmwareFile, SaveKeepsTheEarlierFileOnFailureAndWritesTheVersionHeld)

@@ -88,8 +88,9 @@ TEST(DfuFirmwareBuffer, AuxDataCopiesAndEquality)
         changes[i](c);
         EXPECT_FALSE(c.equals(a)) << i;
     }
+    a.setVendorId(0x1234);
     a.erase();  // the image only
-    EXPECT_TRUE(a.size() == 0 && a.auxSize() == 2);
+    EXPECT_TRUE(a.size() == 0 && a.auxSize() == 2 && a.idVendor() == 0x1234);
 }
 
 TEST(DfuFirmwareFile, RefusesAFileOverOneGiB)

@@ -36,22 +36,18 @@ TEST(SysfsRegistry, DevicesInBusOrderWithTheirInterfacesAndDrivers)
 
     const auto tree = sysfsUsbRegistry(root);
     ASSERT_TRUE(tree);
-    const auto devices = tree->children();
-    std::vector<std::string> names;
-    std::vector<std::int64_t> locations;
-    for (const auto& device : devices) {
+    using Device = std::pair<std::string, std::int64_t>;  // name and location ID
+    std::vector<Device> devices;
+    for (const auto& device : tree->children()) {
+        Device entry{"?", -1};
         EXPECT_EQ(kUsbDeviceClassName, device->className());
-        std::string name;
-        std::int64_t location = -1;
-        EXPECT_TRUE(device->nameInPlane(name) && device->numberProperty(kUsbLocationIdKey, location));
-        names.push_back(name);
-        locations.push_back(location);
+        EXPECT_TRUE(device->nameInPlane(entry.first) && device->numberProperty(kUsbLocationIdKey, entry.second));
+        devices.push_back(entry);
     }
-    EXPECT_EQ((std::vector<std::string>{"usb1", "Keyboard", "1-10"}), names);
-    EXPECT_EQ((std::vector<std::int64_t>{0x01000000, 0x01200000, 0x01A00000}), locations);
+    EXPECT_EQ((std::vector<Device>{{"usb1", 0x01000000}, {"Keyboard", 0x01200000}, {"1-10", 0x01A00000}}), devices);
 
     std::vector<std::string> interfaces;
-    for (const auto& interface : devices.at(1)->children()) {
+    for (const auto& interface : tree->children().at(1)->children()) {
         std::string name;
         std::string driver = "-";
         interface->stringProperty(kUsbBundleIdentifierKey, driver);

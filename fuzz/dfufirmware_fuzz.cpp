@@ -1,62 +1,87 @@
-// Feeds arbitrary bytes to DfuFirmware::load as a file, in both modes, and checks what a
-// successful load promises.
+// Feeds arbitrary bytes to DfuFirmware::load as a file, in both modes, into an object that
+// already holds something. The suffix rules are spelled out once more below, byte by byte: a
+// load must succeed exactly when they hold, yield the fields, auxiliary data and image they
+// name, and leave the object cleared otherwise. What loads in full saves back to the very same
+// bytes. The bulk CRC, fed in two pieces, must agree with the byte form on every input.
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "lib/kel_dfufirmware.h"
 
 namespace {
 
-int inputFile()
+unsigned little16(const std::uint8_t* bytes)
 {
-    static const int fd = memfd_create("dfufirmware_fuzz", 0);
-    return fd;
-}
-
-FILE* sink()
-{
-    static FILE* const file = std::fopen("/dev/null", "w");
-    return file;
+    return bytes[0] | unsigned(bytes[1]) << 8;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const int fd = inputFile();
+    static const int fd = memfd_create("dfufirmware_fuzz", 0);
     if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
         std::abort();
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
 
-    // The bulk CRC must agree with the byte form on every input.
-    kel::CRC32 bulk, bytewise;
-    bulk.update(data, size);
-    for (std::size_t i = 0; i < size; ++i)
+    kel::CRC32 bulk, bytewise, covered;  // covered: all but the stored CRC
+    const std::size_t split = size ? data[0] % size : 0;
+    bulk.update(data, split);
+    bulk.update(data + split, size - split);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i + 4 == size)
+            covered = bytewise;
         bytewise.update(data[i]);
+    }
     if (bulk.accumulator() != bytewise.accumulator())
         std::abort();
 
+    const std::uint8_t* const end = data + size;
     for (bool headerOnly : {false, true}) {
+        const std::size_t bLength = size >= 16 ? end[-5] : 0;
+        const bool valid = bLength >= 16 && bLength <= (headerOnly ? std::min<std::size_t>(size, 255) : size) &&
+                           std::equal(end - 8, end - 5, "UFD") && little16(end - 10) >= 0x0100 &&
+                           (headerOnly || covered.accumulator() == (little16(end - 4) | little16(end - 2) << 16));
         kel::DfuFirmware firmware;
-        if (!firmware.load(path.c_str(), headerOnly)) {
-            if (firmware.size() != 0 || firmware.auxSize() != 0 || firmware.idVendor() != 0xFFFF)
-                std::abort();  // a rejected file leaves the object cleared
-            continue;
+        firmware.setData("held", 4);
+        firmware.setAuxData("aux", 3);
+        firmware.setVendorId(1);
+        if (firmware.load(path.c_str(), headerOnly) != valid)
+            std::abort();
+        kel::DfuFirmware expected;
+        if (valid) {
+            expected.setData(data, headerOnly ? 0 : size - bLength);
+            expected.setAuxData(end - bLength, bLength - 16);
+            expected.setVersion(static_cast<unsigned short>(little16(end - 10)));
+            expected.setVendorId(static_cast<unsigned short>(little16(end - 12)));
+            expected.setProductId(static_cast<unsigned short>(little16(end - 14)));
+            expected.setDeviceRelease(static_cast<unsigned short>(little16(end - 16)));
         }
-        const std::size_t suffix = firmware.auxSize() + 16;
-        if (firmware.auxSize() > 239 || firmware.version() < 0x0100 ||
-            (!headerOnly && firmware.size() + suffix != size) || (headerOnly && firmware.size() != 0))
+        if (!firmware.equals(expected) || (!valid && (firmware.data() || firmware.auxData())))
             std::abort();
-        firmware.printDescription(sink(), "fuzz", 8, 32);
-        const kel::DfuFirmware copy(firmware);
-        if (!copy.equals(firmware))
-            std::abort();
+        if (valid && !headerOnly) {
+            static const std::string saved = std::filesystem::temp_directory_path() /
+                                             ("dfufirmware_fuzz." + std::to_string(getpid()));
+            const bool written = firmware.save(saved.c_str());
+            std::ifstream in(saved, std::ios::binary);
+            std::remove(saved.c_str());
+            const std::vector<std::uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
+            if (!written || bytes != std::vector<std::uint8_t>(data, end))
+                std::abort();
+        }
+        static FILE* const sink = std::fopen("/dev/null", "w");
+        firmware.printDescription(sink, "fuzz", 8, 32);
     }
     return 0;
 }

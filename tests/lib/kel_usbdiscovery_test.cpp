@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -130,26 +131,21 @@ TEST_F(UsbDiscoveryTest, LooksUpByAllThreeIdsAndFiltersWhatItAdds)
 }
 
 // A re-enumerated device whose old self is reported gone only after the new one arrived: for a
-// while two records share one identifier, and the details are the older one's.
-TEST_F(UsbDiscoveryTest, EachChangeTellsTheCurrentClientOnce)
+// while two records share one identifier, and the details are the older one's. That a change is
+// told once, and a filtered-out arrival not at all, is proven through `monitor`.
+TEST_F(UsbDiscoveryTest, ARestartReplacesTheClientAndTheOldestRecordAnswers)
 {
     UsbDiscovery discovery;
-    discovery.setFilter(0x1234);
     int first = 0, second = 0;
     ASSERT_TRUE(discovery.start([&](UsbDiscovery& d) {
         EXPECT_EQ(&discovery, &d);
         ++first;
     }));
-    serveMainBriefly();
-    EXPECT_EQ(0, first);  // nothing matched at start
     auto before = plug(0x1234, 0x0001, 0x01000000, u"Before");
     ASSERT_TRUE(serveMainUntil([&] { return first == 1; }));
 
     ASSERT_TRUE(discovery.start([&](UsbDiscovery&) { ++second; }));  // replaces the client
     EXPECT_EQ(1u, discovery.deviceCount());                          // no second drain
-    plug(0x9999, 0x0001, 0x02000000);                                // filtered out
-    serveMainBriefly();
-    EXPECT_EQ(0, second);
     plug(0x1234, 0x0002, 0x03000000);
     ASSERT_TRUE(serveMainUntil([&] { return second == 1; }));
     auto after = plug(0x1234, 0x0001, 0x01000000, u"After");
@@ -185,21 +181,17 @@ TEST_F(UsbDiscoveryTest, DevicesThatFailAreLeftOutAndHostFaultsReported)
     for (const auto query : {Q::kInformation, Q::kLocation, Q::kVendor, Q::kProduct, Q::kRelease})
         plug(0x1234, 0x0001, location++)->failQuery(query, kIOReturnTimeout);
     // String and class failures cost only what they fetch.
-    auto noStrings = plug(0x1234, 0x0002, 0x0a000000);
-    noStrings->failQuery(Q::kProductIndex, kIOReturnError);
-    noStrings->failQuery(Q::kClass, kIOReturnError);
-    plug(0x1234, 0x0003, 0x0b000000)->setRawString(2, 0x0409, {40, 3, 'A', 0});  // claims more than it has
+    auto noProduct = plug(0x1234, 0x0002, 0x0a000000);
+    noProduct->failQuery(Q::kProductIndex, kIOReturnError);
+    noProduct->failQuery(Q::kClass, kIOReturnError);
     {
         UsbDiscovery discovery;
-        ASSERT_TRUE(discovery.start([](UsbDiscovery&) {}));
-        EXPECT_THAT(locations(discovery), ElementsAre(0x0a000000u, 0x0b000000u));
+        ASSERT_TRUE(discovery.start());
+        EXPECT_THAT(locations(discovery), ElementsAre(0x0a000000u));
         DeviceInfo info;
         ASSERT_TRUE(discovery.getDeviceInfo(info, UsbIdentifier(0x1234, 0x0002, 0x0a000000)));
-        EXPECT_EQ("", info.product);
-        EXPECT_EQ("Maker", info.manufacturer);
-        EXPECT_EQ(0, info.deviceClass);
-        ASSERT_TRUE(discovery.getDeviceInfo(info, UsbIdentifier(0x1234, 0x0003, 0x0b000000)));
-        EXPECT_EQ("SN-1", info.serial);
+        EXPECT_EQ(std::make_tuple("Maker", "", "SN-1", 0),
+                  std::tie(info.manufacturer, info.product, info.serial, info.deviceClass));
     }
 
     bus.interestResult = kIOReturnNoResources;
@@ -208,8 +200,8 @@ TEST_F(UsbDiscoveryTest, DevicesThatFailAreLeftOutAndHostFaultsReported)
         ::testing::internal::CaptureStderr();
         EXPECT_TRUE(discovery.start());
         EXPECT_EQ(0u, discovery.deviceCount());
-        const std::string refused = "Failed to add un-plug notification for USB device - ignoring.\n";
-        EXPECT_EQ(refused + refused, ::testing::internal::GetCapturedStderr());
+        EXPECT_EQ("Failed to add un-plug notification for USB device - ignoring.\n",
+                  ::testing::internal::GetCapturedStderr());
     }
     bus.interestResult = kIOReturnSuccess;
     bus.matchingResult = kIOReturnError;
@@ -220,7 +212,7 @@ TEST_F(UsbDiscoveryTest, DevicesThatFailAreLeftOutAndHostFaultsReported)
     EXPECT_FALSE(discovery.isActive());
     bus.matchingResult = kIOReturnSuccess;
     EXPECT_TRUE(discovery.start());  // a failed start can be retried
-    EXPECT_EQ(2u, discovery.deviceCount());
+    EXPECT_EQ(1u, discovery.deviceCount());
     discovery.stop();
 
     // Without a port `devices` still prints its document; `monitor` meets the same failure

@@ -35,7 +35,6 @@ struct BusEvent {
 class Interface final : public UsbDeviceInterface, public UsbPlugInInterface {
 public:
     explicit Interface(std::shared_ptr<EmulatedUsbDevice> device) : m_device(std::move(device)) {}
-    ~Interface() override { (void)USBDeviceClose(); }
 
     IOReturn queryDeviceInterface(std::unique_ptr<UsbDeviceInterface>& deviceInterface) override
     {
@@ -71,13 +70,13 @@ public:
     HIDDFU_FAKE_GETTER(GetDeviceProduct, std::uint16_t, kProduct, config().idProduct)
     HIDDFU_FAKE_GETTER(GetDeviceReleaseNumber, std::uint16_t, kRelease, config().bcdDevice)
     HIDDFU_FAKE_GETTER(GetDeviceClass, std::uint8_t, kClass, config().deviceClass)
-    HIDDFU_FAKE_GETTER(GetDeviceSubClass, std::uint8_t, kQueryCount, 0)
-    HIDDFU_FAKE_GETTER(GetDeviceProtocol, std::uint8_t, kQueryCount, 0)
-    HIDDFU_FAKE_GETTER(GetDeviceSpeed, std::uint8_t, kQueryCount, 2)
-    HIDDFU_FAKE_GETTER(GetConfiguration, std::uint8_t, kQueryCount, config().configuration)
-    HIDDFU_FAKE_GETTER(USBGetManufacturerStringIndex, std::uint8_t, kQueryCount, config().manufacturerIndex)
+    HIDDFU_FAKE_GETTER(GetDeviceSubClass, std::uint8_t, kOther, 0)
+    HIDDFU_FAKE_GETTER(GetDeviceProtocol, std::uint8_t, kOther, 0)
+    HIDDFU_FAKE_GETTER(GetDeviceSpeed, std::uint8_t, kOther, 2)
+    HIDDFU_FAKE_GETTER(GetConfiguration, std::uint8_t, kOther, config().configuration)
+    HIDDFU_FAKE_GETTER(USBGetManufacturerStringIndex, std::uint8_t, kOther, config().manufacturerIndex)
     HIDDFU_FAKE_GETTER(USBGetProductStringIndex, std::uint8_t, kProductIndex, config().productIndex)
-    HIDDFU_FAKE_GETTER(USBGetSerialNumberStringIndex, std::uint8_t, kQueryCount, config().serialIndex)
+    HIDDFU_FAKE_GETTER(USBGetSerialNumberStringIndex, std::uint8_t, kOther, config().serialIndex)
 #undef HIDDFU_FAKE_GETTER
 
 private:
@@ -85,9 +84,7 @@ private:
     template <class T>
     IOReturn get(EmulatedUsbDevice::Query query, T* out, T value)
     {
-        const IOReturn result = m_device->terminated       ? kIOReturnNoDevice
-                                : query == EmulatedUsbDevice::kQueryCount ? kIOReturnSuccess
-                                                                          : m_device->failures[query];
+        const IOReturn result = m_device->terminated ? kIOReturnNoDevice : m_device->failures[query];
         if (result == kIOReturnSuccess)
             *out = value;
         return result;
@@ -271,12 +268,6 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // Bus
-
-EmulatedUsbBus::~EmulatedUsbBus()
-{
-    for (const auto& device : devices())
-        detach(device);
-}
 
 void EmulatedUsbBus::post(bool arrival, const std::shared_ptr<EmulatedUsbDevice>& device)
 {

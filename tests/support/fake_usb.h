@@ -35,8 +35,8 @@ struct EmulatedUsbDeviceConfig {
 // attached or by the test that uses it. Once it has left the bus it stays gone.
 class EmulatedUsbDevice final : public UsbService, public std::enable_shared_from_this<EmulatedUsbDevice> {
 public:
-    // The device interface's getters that can be made to fail.
-    enum Query { kInformation, kLocation, kVendor, kProduct, kRelease, kClass, kProductIndex, kQueryCount };
+    // The device interface's getters that can be made to fail; kOther stands for all the rest.
+    enum Query { kInformation, kLocation, kVendor, kProduct, kRelease, kClass, kProductIndex, kOther };
 
     static std::shared_ptr<EmulatedUsbDevice> create(EmulatedUsbDeviceConfig config)
     {
@@ -58,7 +58,7 @@ public:
 
     const EmulatedUsbDeviceConfig config;
     std::map<std::pair<std::uint8_t, std::uint16_t>, std::vector<std::uint8_t>> strings;
-    IOReturn failures[kQueryCount] = {};
+    IOReturn failures[kOther + 1] = {};
     std::size_t requestsLeft = ~std::size_t(0);
     bool open = false;
     std::atomic<bool> terminated{false};
@@ -70,11 +70,6 @@ private:
 // Must outlive the ports and iterators made from it.
 class EmulatedUsbBus final : public UsbBackend {
 public:
-    EmulatedUsbBus() = default;
-    ~EmulatedUsbBus() override;
-    EmulatedUsbBus(const EmulatedUsbBus&) = delete;
-    EmulatedUsbBus& operator=(const EmulatedUsbBus&) = delete;
-
     // Any thread. Attaching a device twice, or detaching one that is not there, does nothing.
     void attach(const std::shared_ptr<EmulatedUsbDevice>& device);
     void detach(const std::shared_ptr<EmulatedUsbDevice>& device);

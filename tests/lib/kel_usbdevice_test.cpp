@@ -68,7 +68,7 @@ protected:
         config.deviceClass = 0xFF;
         config.configuration = configuration;
         config.productIndex = 2;
-        auto device = EmulatedUsbDevice::create(config);
+        auto device = std::make_shared<EmulatedUsbDevice>(config);
         bus.attach(device);
         return device;
     }
@@ -169,11 +169,9 @@ TEST_F(UsbDeviceTest, StringDescriptorTable)
         platform::EmulatedUsbDeviceConfig config;
         config.locationId = ++location;
         config.languages = c.languages;
-        auto emulated = EmulatedUsbDevice::create(config);
-        if (!c.header.empty())
-            emulated->setRawString(0, 0, c.header);
-        if (!c.string.empty())
-            emulated->setRawString(1, c.language, c.string);
+        auto emulated = std::make_shared<EmulatedUsbDevice>(config);
+        emulated->strings[{0, 0}] = c.header;
+        emulated->strings[{1, c.language}] = c.string;
         bus.attach(emulated);
         ASSERT_EQ(device.bindLocation(location), kIOReturnSuccess);
         EXPECT_EQ(device.chooseStringDescriptorLanguageId(), c.language) << location;
@@ -185,7 +183,7 @@ TEST_F(UsbDeviceTest, StringDescriptorTable)
     // A device that answers the length and then fails: the failure, and no text.
     auto leaving = plug(0x01200000);
     leaving->setString(2, 0x0409, u"Widget");
-    leaving->failRequestsAfter(1);
+    leaving->requestsLeft = 1;
     ASSERT_EQ(device.bindLocation(0x01200000), kIOReturnSuccess);
     text = "stale";
     EXPECT_EQ(device.getStringDescriptor(text, 2, 0x0409), kIOReturnNoDevice);

@@ -43,7 +43,7 @@ std::shared_ptr<EmulatedUsbDevice> makeDevice(std::uint16_t vendor, std::uint16_
     config.manufacturerIndex = 1;
     config.productIndex = 2;
     config.serialIndex = 3;
-    auto device = EmulatedUsbDevice::create(config);
+    auto device = std::make_shared<EmulatedUsbDevice>(config);
     device->setString(1, 0x0409, u"Maker");
     device->setString(2, 0x0409, productName);
     device->setString(3, 0x0409, u"SN-1");
@@ -179,11 +179,11 @@ TEST_F(UsbDiscoveryTest, DevicesThatFailAreLeftOutAndHostFaultsReported)
     using Q = EmulatedUsbDevice;
     std::uint32_t location = 0x01000000;
     for (const auto query : {Q::kInformation, Q::kLocation, Q::kVendor, Q::kProduct, Q::kRelease})
-        plug(0x1234, 0x0001, location++)->failQuery(query, kIOReturnTimeout);
+        plug(0x1234, 0x0001, location++)->failures[query] = kIOReturnTimeout;
     // String and class failures cost only what they fetch.
     auto noProduct = plug(0x1234, 0x0002, 0x0a000000);
-    noProduct->failQuery(Q::kProductIndex, kIOReturnError);
-    noProduct->failQuery(Q::kClass, kIOReturnError);
+    noProduct->failures[Q::kProductIndex] = kIOReturnError;
+    noProduct->failures[Q::kClass] = kIOReturnError;
     {
         UsbDiscovery discovery;
         ASSERT_TRUE(discovery.start());

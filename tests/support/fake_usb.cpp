@@ -133,7 +133,7 @@ void EmulatedUsbDevice::setString(std::uint8_t index, std::uint16_t languageId, 
     std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
     for (const char16_t unit : text)
         bytes.insert(bytes.end(), {static_cast<std::uint8_t>(unit & 0xff), static_cast<std::uint8_t>(unit >> 8)});
-    setRawString(index, languageId, std::move(bytes));
+    strings[{index, languageId}] = std::move(bytes);
 }
 
 IOReturn EmulatedUsbDevice::createPlugInInterface(std::unique_ptr<UsbPlugInInterface>& plugIn)

@@ -31,40 +31,25 @@ struct EmulatedUsbDeviceConfig {
     std::vector<std::uint16_t> languages{0x0409};  // string descriptor 0; empty: it stalls
 };
 
-// Strings, failures and open state are set from one thread at a time, before the device is
-// attached or by the test that uses it. Once it has left the bus it stays gone.
+// The fields are set from one thread at a time: before the device is attached, or by the test
+// that uses it. Once it has left the bus it stays gone.
 class EmulatedUsbDevice final : public UsbService, public std::enable_shared_from_this<EmulatedUsbDevice> {
 public:
     // The device interface's getters that can be made to fail; kOther stands for all the rest.
     enum Query { kInformation, kLocation, kVendor, kProduct, kRelease, kClass, kProductIndex, kOther };
 
-    static std::shared_ptr<EmulatedUsbDevice> create(EmulatedUsbDeviceConfig config)
-    {
-        return std::shared_ptr<EmulatedUsbDevice>(new EmulatedUsbDevice(std::move(config)));
-    }
-
+    explicit EmulatedUsbDevice(EmulatedUsbDeviceConfig configuration) : config(std::move(configuration)) {}
     void setString(std::uint8_t index, std::uint16_t languageId, const std::u16string& text);
-    // The bytes a request for this string is answered with, cut to the length asked for; they
-    // may lie about their own length. No bytes: the request stalls.
-    void setRawString(std::uint8_t index, std::uint16_t languageId, std::vector<std::uint8_t> bytes)
-    {
-        strings[{index, languageId}] = std::move(bytes);
-    }
-    void failQuery(Query query, IOReturn result) { failures[query] = result; }
-    // Control requests after the next `count` fail as for a device that has gone.
-    void failRequestsAfter(std::size_t count) { requestsLeft = count; }
-
     IOReturn createPlugInInterface(std::unique_ptr<UsbPlugInInterface>& plugIn) override;
 
     const EmulatedUsbDeviceConfig config;
+    // By index and language: the bytes a request is answered with, cut to the length asked for;
+    // they may lie about their own length. None: the request stalls.
     std::map<std::pair<std::uint8_t, std::uint16_t>, std::vector<std::uint8_t>> strings;
     IOReturn failures[kOther + 1] = {};
-    std::size_t requestsLeft = ~std::size_t(0);
+    std::size_t requestsLeft = ~std::size_t(0);  // control requests answered before it fails as gone
     bool open = false;
     std::atomic<bool> terminated{false};
-
-private:
-    explicit EmulatedUsbDevice(EmulatedUsbDeviceConfig configuration) : config(std::move(configuration)) {}
 };
 
 // Must outlive the ports and iterators made from it.

@@ -60,7 +60,7 @@ Locations locations(UsbDiscovery& discovery)
     return result;
 }
 
-std::string product(UsbDiscovery& discovery, const UsbIdentifier& identifier)
+std::string productOf(UsbDiscovery& discovery, const UsbIdentifier& identifier)
 {
     DeviceInfo info;
     return discovery.getDeviceInfo(info, identifier) ? info.product : "(absent)";
@@ -152,11 +152,11 @@ TEST_F(UsbDiscoveryTest, ARestartReplacesTheClientAndTheOldestRecordAnswers)
     ASSERT_TRUE(serveMainUntil([&] { return second == 2; }));
     const UsbIdentifier twice(0x1234, 0x0001, 0x01000000);
     EXPECT_THAT(locations(discovery), ElementsAre(0x01000000u, 0x03000000u, 0x01000000u));
-    EXPECT_EQ(product(discovery, twice), "Before");
+    EXPECT_EQ(productOf(discovery, twice), "Before");
     bus.detach(before);
     ASSERT_TRUE(serveMainUntil([&] { return second == 3; }));
     EXPECT_THAT(locations(discovery), ElementsAre(0x03000000u, 0x01000000u));
-    EXPECT_EQ(product(discovery, twice), "After");
+    EXPECT_EQ(productOf(discovery, twice), "After");
     bus.detach(after);
     ASSERT_TRUE(serveMainUntil([&] { return second == 4; }));
     EXPECT_FALSE(discovery.isDevicePresent(twice));
@@ -283,7 +283,7 @@ TEST_F(UsbDiscoveryTest, StressPluggingFromManyThreads)
         inconsistent += std::set<std::uint32_t>(seen.begin(), seen.end()).size() != seen.size();
         for (const std::uint32_t location : seen) {
             // A removal may land between the two calls: an absent record reads as cleared.
-            const std::string text = product(d, UsbIdentifier(0x1234, std::uint16_t(location >> 24), location));
+            const std::string text = productOf(d, UsbIdentifier(0x1234, std::uint16_t(location >> 24), location));
             inconsistent += text != "Widget" && text != "(absent)";
         }
     }));

@@ -38,7 +38,7 @@ double milliseconds(Clock::duration d)
 }
 
 // A device like the ones on a desk: strings in two languages, one without a product
-// string in four, a registry name and two interfaces.
+// string in four.
 std::shared_ptr<EmulatedUsbDevice> makeDevice(unsigned n)
 {
     EmulatedUsbDeviceConfig config;
@@ -50,9 +50,7 @@ std::shared_ptr<EmulatedUsbDevice> makeDevice(unsigned n)
     config.productIndex = n % 4 ? 2 : 0;
     config.serialIndex = 3;
     config.languages = {0x0409, 0x0407};
-    config.name = "Device " + std::to_string(n);
-    config.drivers = {"org.kernel.usbhid", ""};
-    auto device = EmulatedUsbDevice::create(config);
+    auto device = std::make_shared<EmulatedUsbDevice>(config);
     device->setString(1, 0x0409, u"M\u00fcller Electronics");
     device->setString(2, 0x0409, u"Keyboard \u2013 " + std::u16string(1, char16_t(u'A' + n % 26)));
     device->setString(3, 0x0409, u"SN" + std::u16string(8, u'0'));

@@ -31,18 +31,14 @@ struct BusEvent {
     std::shared_ptr<EmulatedUsbDevice> device;
 };
 
+// The plug-in and the device interface in one.
 class Interface final : public UsbDeviceInterface, public UsbPlugInInterface {
 public:
     explicit Interface(std::shared_ptr<EmulatedUsbDevice> device) : m_device(std::move(device)) {}
-    ~Interface() override
-    {
-        if (m_open)
-            m_device->setOpen(false);
-    }
 
     IOReturn queryDeviceInterface(std::unique_ptr<UsbDeviceInterface>& deviceInterface) override
     {
-        if (m_device->isTerminated())
+        if (m_device->terminated)
             return kIOReturnNoDevice;
         deviceInterface.reset(new Interface(m_device));
         return kIOReturnSuccess;
@@ -50,18 +46,21 @@ public:
 
     IOReturn USBDeviceOpen() override
     {
-        const IOReturn result = m_open ? kIOReturnExclusiveAccess : m_device->setOpen(true);
-        m_open = m_open || result == kIOReturnSuccess;
-        return result;
+        if (m_device->terminated)
+            return kIOReturnNoDevice;
+        if (m_device->open)
+            return kIOReturnExclusiveAccess;
+        m_device->open = m_open = true;
+        return kIOReturnSuccess;
     }
     IOReturn USBDeviceClose() override
     {
         if (!m_open)
             return kIOReturnNotOpen;
-        m_open = false;
-        return m_device->setOpen(false);
+        m_device->open = m_open = false;
+        return kIOReturnSuccess;
     }
-    IOReturn DeviceRequest(UsbDevRequest& request) override { return m_device->deviceRequest(request); }
+    IOReturn DeviceRequest(UsbDevRequest& request) override;
 
 #define HIDDFU_FAKE_GETTER(method, type, query, value) \
     IOReturn method(type* out) override { return get(EmulatedUsbDevice::query, out, static_cast<type>(value)); }
@@ -71,21 +70,21 @@ public:
     HIDDFU_FAKE_GETTER(GetDeviceProduct, std::uint16_t, kProduct, config().idProduct)
     HIDDFU_FAKE_GETTER(GetDeviceReleaseNumber, std::uint16_t, kRelease, config().bcdDevice)
     HIDDFU_FAKE_GETTER(GetDeviceClass, std::uint8_t, kClass, config().deviceClass)
-    HIDDFU_FAKE_GETTER(GetDeviceSubClass, std::uint8_t, kQueryCount, 0)
-    HIDDFU_FAKE_GETTER(GetDeviceProtocol, std::uint8_t, kQueryCount, 0)
-    HIDDFU_FAKE_GETTER(GetDeviceSpeed, std::uint8_t, kQueryCount, 2)
-    HIDDFU_FAKE_GETTER(GetConfiguration, std::uint8_t, kQueryCount, config().configuration)
-    HIDDFU_FAKE_GETTER(USBGetManufacturerStringIndex, std::uint8_t, kQueryCount, config().manufacturerIndex)
+    HIDDFU_FAKE_GETTER(GetDeviceSubClass, std::uint8_t, kOther, 0)
+    HIDDFU_FAKE_GETTER(GetDeviceProtocol, std::uint8_t, kOther, 0)
+    HIDDFU_FAKE_GETTER(GetDeviceSpeed, std::uint8_t, kOther, 2)
+    HIDDFU_FAKE_GETTER(GetConfiguration, std::uint8_t, kOther, config().configuration)
+    HIDDFU_FAKE_GETTER(USBGetManufacturerStringIndex, std::uint8_t, kOther, config().manufacturerIndex)
     HIDDFU_FAKE_GETTER(USBGetProductStringIndex, std::uint8_t, kProductIndex, config().productIndex)
-    HIDDFU_FAKE_GETTER(USBGetSerialNumberStringIndex, std::uint8_t, kQueryCount, config().serialIndex)
+    HIDDFU_FAKE_GETTER(USBGetSerialNumberStringIndex, std::uint8_t, kOther, config().serialIndex)
 #undef HIDDFU_FAKE_GETTER
 
 private:
-    const EmulatedUsbDeviceConfig& config() const { return m_device->config(); }
+    const EmulatedUsbDeviceConfig& config() const { return m_device->config; }
     template <class T>
     IOReturn get(EmulatedUsbDevice::Query query, T* out, T value)
     {
-        const IOReturn result = m_device->query(query);
+        const IOReturn result = m_device->terminated ? kIOReturnNoDevice : m_device->failures[query];
         if (result == kIOReturnSuccess)
             *out = value;
         return result;
@@ -95,110 +94,54 @@ private:
     bool m_open = false;
 };
 
-// A registry node: the root, a device, or an interface naming its driver.
-struct Entry final : UsbRegistryEntry {
-    Entry(std::string kind, std::string plane, std::map<std::string, std::int64_t> values = {}, std::string bundle = "")
-        : className_(std::move(kind)), name(std::move(plane)), numbers(std::move(values)), driver(std::move(bundle))
-    {
+// Standard GET_DESCRIPTOR requests for the device descriptor and strings; anything else stalls.
+IOReturn Interface::DeviceRequest(UsbDevRequest& request)
+{
+    request.wLenDone = 0;
+    EmulatedUsbDevice& device = *m_device;
+    if (device.terminated || device.requestsLeft == 0)
+        return kIOReturnNoDevice;
+    --device.requestsLeft;
+    const auto type = std::uint8_t(request.wValue >> 8), index = std::uint8_t(request.wValue & 0xff);
+    const auto& c = config();
+    std::vector<std::uint8_t> answer;
+    if (request.bmRequestType != 0x80 || request.bRequest != 6) {
+    } else if (type == 1) {
+        answer = {18, 1, 0x00, 0x02, c.deviceClass, 0, 0, 64,
+                  std::uint8_t(c.idVendor), std::uint8_t(c.idVendor >> 8),
+                  std::uint8_t(c.idProduct), std::uint8_t(c.idProduct >> 8),
+                  std::uint8_t(c.bcdDevice), std::uint8_t(c.bcdDevice >> 8),
+                  c.manufacturerIndex, c.productIndex, c.serialIndex, 1};
+    } else if (type == 3 && index == 0 && !c.languages.empty()) {
+        answer = {static_cast<std::uint8_t>(2 + 2 * c.languages.size()), 3};
+        for (const std::uint16_t language : c.languages)
+            answer.insert(answer.end(), {std::uint8_t(language), std::uint8_t(language >> 8)});
+    } else if (type == 3 && device.strings.count({index, request.wIndex})) {
+        answer = device.strings.at({index, request.wIndex});
     }
-    std::string className() override { return className_; }
-    bool nameInPlane(std::string& value) override { return !(value = name).empty(); }
-    bool numberProperty(const std::string& key, std::int64_t& value) override
-    {
-        const auto found = numbers.find(key);
-        return found != numbers.end() && (value = found->second, true);
-    }
-    bool stringProperty(const std::string& key, std::string& value) override
-    {
-        return key == kUsbBundleIdentifierKey && !driver.empty() && (value = driver, true);
-    }
-    std::vector<std::shared_ptr<UsbRegistryEntry>> children() override { return nodes; }
-
-    const std::string className_, name;
-    const std::map<std::string, std::int64_t> numbers;
-    const std::string driver;
-    std::vector<std::shared_ptr<UsbRegistryEntry>> nodes;
-};
+    if (answer.empty())
+        return kIOReturnError;  // what a stalled control pipe reports
+    request.wLenDone = static_cast<std::uint32_t>(std::min<std::size_t>(answer.size(), request.wLength));
+    std::memcpy(request.pData, answer.data(), request.wLenDone);
+    return kIOReturnSuccess;
+}
 
 }  // namespace
 
-// ---------------------------------------------------------------------------------------------
-// Devices
-
 void EmulatedUsbDevice::setString(std::uint8_t index, std::uint16_t languageId, const std::u16string& text)
 {
-    std::vector<std::uint8_t> bytes{0, 3};
-    for (const char16_t unit : text) {
-        bytes.push_back(static_cast<std::uint8_t>(unit & 0xff));
-        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-    }
-    bytes[0] = static_cast<std::uint8_t>(std::min<std::size_t>(bytes.size(), 255));
-    bytes.resize(bytes[0]);
-    setRawString(index, languageId, std::move(bytes));
+    std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
+    for (const char16_t unit : text)
+        bytes.insert(bytes.end(), {static_cast<std::uint8_t>(unit & 0xff), static_cast<std::uint8_t>(unit >> 8)});
+    strings[{index, languageId}] = std::move(bytes);
 }
 
 IOReturn EmulatedUsbDevice::createPlugInInterface(std::unique_ptr<UsbPlugInInterface>& plugIn)
 {
-    if (isTerminated())
+    if (terminated)
         return kIOReturnNoDevice;
     plugIn.reset(new Interface(shared_from_this()));
     return kIOReturnSuccess;
-}
-
-IOReturn EmulatedUsbDevice::query(Query query) const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_terminated ? kIOReturnNoDevice : query == kQueryCount ? kIOReturnSuccess : m_failures[query];
-}
-
-IOReturn EmulatedUsbDevice::setOpen(bool open)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (open && (m_terminated || m_open))
-        return m_terminated ? kIOReturnNoDevice : kIOReturnExclusiveAccess;
-    m_open = open;
-    return kIOReturnSuccess;
-}
-
-IOReturn EmulatedUsbDevice::deviceRequest(UsbDevRequest& request)
-{
-    request.wLenDone = 0;
-    EmulatedUsbBus* detachFrom = nullptr;
-    IOReturn result = kIOReturnError;  // what a stalled control pipe reports
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_terminated)
-            return kIOReturnNoDevice;
-        const auto type = std::uint8_t(request.wValue >> 8), index = std::uint8_t(request.wValue & 0xff);
-        std::vector<std::uint8_t> answer;
-        const auto& c = m_config;
-        if (request.bmRequestType != 0x80 || request.bRequest != 6) {
-        } else if (type == 1) {
-            answer = {18, 1, 0x00, 0x02, c.deviceClass, 0, 0, 64,
-                      std::uint8_t(c.idVendor), std::uint8_t(c.idVendor >> 8),
-                      std::uint8_t(c.idProduct), std::uint8_t(c.idProduct >> 8),
-                      std::uint8_t(c.bcdDevice), std::uint8_t(c.bcdDevice >> 8),
-                      c.manufacturerIndex, c.productIndex, c.serialIndex, 1};
-        } else if (type == 3 && index == 0 && !c.languages.empty()) {
-            answer = {static_cast<std::uint8_t>(2 + 2 * c.languages.size()), 3};
-            for (const std::uint16_t language : c.languages)
-                answer.insert(answer.end(), {std::uint8_t(language), std::uint8_t(language >> 8)});
-        } else if (type == 3 && m_strings.count({index, request.wIndex})) {
-            answer = m_strings.at({index, request.wIndex});
-        }
-        if (!answer.empty()) {
-            request.wLenDone = static_cast<std::uint32_t>(std::min<std::size_t>(answer.size(), request.wLength));
-            std::memcpy(request.pData, answer.data(), request.wLenDone);
-            result = kIOReturnSuccess;
-        }
-        if (m_detachAfter != 0 && ++m_requests >= m_detachAfter) {
-            m_detachAfter = 0;
-            detachFrom = m_bus;
-        }
-    }
-    if (detachFrom)
-        detachFrom->detach(shared_from_this());
-    return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -207,10 +150,6 @@ IOReturn EmulatedUsbDevice::deviceRequest(UsbDevRequest& request)
 
 struct EmulatedUsbBus::Port : UsbPortRegistrations<EmulatedUsbDevice, Since> {
     explicit Port(EmulatedUsbBus& owner) : bus(owner) {}
-    EmulatedUsbBus& bus;
-    int eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    std::deque<BusEvent> events;
-
     ~Port()
     {
         if (eventFd >= 0)
@@ -251,7 +190,7 @@ struct EmulatedUsbBus::Port : UsbPortRegistrations<EmulatedUsbDevice, Since> {
                 removals = terminateLocked([&](const std::shared_ptr<EmulatedUsbDevice>& d) { return d == event.device; });
             for (const auto& registration : matchings) {
                 if (event.arrival && registration->active && event.sequence > registration->since &&
-                    matches(registration->matching, event.device->config()) && queueLocked(*registration, event.device))
+                    matches(registration->matching, event.device->config) && queueLocked(*registration, event.device))
                     arrivals.push_back(registration);
             }
         }
@@ -263,23 +202,21 @@ struct EmulatedUsbBus::Port : UsbPortRegistrations<EmulatedUsbDevice, Since> {
     IOReturn addMatching(const std::shared_ptr<Matching>& registration)
     {
         std::lock_guard<std::mutex> busLock(bus.m_mutex);
-        if (bus.m_matchingResult != kIOReturnSuccess)
-            return bus.m_matchingResult;
+        if (bus.matchingResult != kIOReturnSuccess)
+            return bus.matchingResult;
         std::lock_guard<std::mutex> lock(mutex);
         registration->since = bus.m_sequence;
         for (const auto& device : bus.m_attached) {
-            if (matches(registration->matching, device->config()))
+            if (matches(registration->matching, device->config))
                 registration->pending.push_back(device);
         }
         matchings.push_back(registration);
         return kIOReturnSuccess;
     }
 
-    IOReturn interestResult()
-    {
-        std::lock_guard<std::mutex> busLock(bus.m_mutex);
-        return bus.m_interestResult;
-    }
+    EmulatedUsbBus& bus;
+    int eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::deque<BusEvent> events;
 };
 
 namespace {
@@ -305,8 +242,6 @@ public:
     IOReturn addMatchingNotification(const UsbMatching& matching, MatchingCallback callback, void* refCon,
                                      std::unique_ptr<UsbIterator>& iterator) override
     {
-        if (callback == nullptr)
-            return kIOReturnBadArgument;
         auto registration = std::make_shared<Port::Matching>(*m_port, matching, callback, refCon);
         const IOReturn result = m_port->addMatching(registration);
         if (result == kIOReturnSuccess)
@@ -317,14 +252,11 @@ public:
     IOReturn addInterestNotification(const UsbServiceRef& service, InterestCallback callback, void* refCon,
                                      std::unique_ptr<UsbNotification>& notification) override
     {
-        auto device = std::dynamic_pointer_cast<EmulatedUsbDevice>(service);
-        if (!device || callback == nullptr)
-            return kIOReturnBadArgument;
-        if (const IOReturn result = m_port->interestResult())
-            return result;
+        if (m_port->bus.interestResult != kIOReturnSuccess)
+            return m_port->bus.interestResult;
         return Port::addInterest(
-            m_port, std::move(device), callback, refCon,
-            [](const EmulatedUsbDevice& candidate) { return candidate.isTerminated(); }, notification);
+            m_port, std::static_pointer_cast<EmulatedUsbDevice>(service), callback, refCon,
+            [](const EmulatedUsbDevice& candidate) { return candidate.terminated.load(); }, notification);
     }
 
 private:
@@ -336,12 +268,6 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // Bus
-
-EmulatedUsbBus::~EmulatedUsbBus()
-{
-    for (const auto& device : devices())
-        detach(device);
-}
 
 void EmulatedUsbBus::post(bool arrival, const std::shared_ptr<EmulatedUsbDevice>& device)
 {
@@ -359,12 +285,8 @@ void EmulatedUsbBus::post(bool arrival, const std::shared_ptr<EmulatedUsbDevice>
 void EmulatedUsbBus::attach(const std::shared_ptr<EmulatedUsbDevice>& device)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    {
-        std::lock_guard<std::mutex> deviceLock(device->m_mutex);
-        if (device->m_terminated || device->m_bus)
-            return;
-        device->m_bus = this;
-    }
+    if (device->terminated || std::find(m_attached.begin(), m_attached.end(), device) != m_attached.end())
+        return;
     m_attached.push_back(device);
     post(true, device);
 }
@@ -376,13 +298,9 @@ void EmulatedUsbBus::detach(const std::shared_ptr<EmulatedUsbDevice>& device)
     if (it == m_attached.end())
         return;
     m_attached.erase(it);
-    {
-        // Terminated before any port hears of it: an interest registration either sees this
-        // or is found by the event.
-        std::lock_guard<std::mutex> deviceLock(device->m_mutex);
-        device->m_terminated = true;
-        device->m_bus = nullptr;
-    }
+    // Terminated before any port hears of it: an interest registration either sees this or is
+    // found by the event.
+    device->terminated = true;
     post(false, device);
 }
 
@@ -408,27 +326,10 @@ std::unique_ptr<UsbNotificationPort> EmulatedUsbBus::createNotificationPort()
     auto port = std::make_shared<Port>(*this);
     auto source = port->eventFd < 0 ? nullptr : FdSource::create(port->eventFd, port.get(), &Port::readable);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!source || m_portCreationFails)
+    if (!source || portCreationFails)
         return nullptr;
     m_ports.push_back(port);
     return std::unique_ptr<UsbNotificationPort>(new NotificationPort(port, std::move(source)));
-}
-
-std::shared_ptr<UsbRegistryEntry> EmulatedUsbBus::registryRoot()
-{
-    auto root = std::make_shared<Entry>("IORegistryEntry", "Root");
-    for (const auto& device : devices()) {
-        const auto& c = device->config();
-        auto entry = std::make_shared<Entry>(
-            kUsbDeviceClassName, c.name,
-            std::map<std::string, std::int64_t>{
-                {kUsbVendorIdKey, c.idVendor}, {kUsbProductIdKey, c.idProduct}, {kUsbLocationIdKey, c.locationId}});
-        for (const std::string& driver : c.drivers)
-            entry->nodes.push_back(std::make_shared<Entry>("IOUSBInterface", "interface",
-                                                           std::map<std::string, std::int64_t>{}, driver));
-        root->nodes.push_back(entry);
-    }
-    return root;
 }
 
 }  // namespace platform

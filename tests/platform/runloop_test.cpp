@@ -2,6 +2,7 @@
 // or invalidation from other threads. Fd sources serving the commands are proven through the binary.
 #include "platform/runloop.h"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -37,7 +38,6 @@ TEST(RunLoop, SignalsCoalesceStopsEndOneRunAndCallbacksMayRunItNested)
     std::thread([&] {
         RunLoop* loop = RunLoop::current();
         EXPECT_NE(RunLoop::main(), loop);
-        EXPECT_EQ(Result::kFinished, loop->runFor(10.0, false));
         std::string log;
         std::function<void()> innerWork = [&] {
             log += 'i';
@@ -68,6 +68,22 @@ TEST(RunLoop, SignalsCoalesceStopsEndOneRunAndCallbacksMayRunItNested)
         loop->stop();
         EXPECT_EQ(Result::kStopped, loop->runFor(10.0, false));
         EXPECT_EQ(Result::kTimedOut, loop->runFor(0.0, false));
+
+        // A hung-up fd without data reaches the backends only as kHangUp; they drop their source
+        // on it.
+        int fds[2];
+        ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
+        ::close(fds[1]);
+        unsigned events = 0;
+        auto hungUp = FdSource::create(fds[0], &events, [](void* info, int, unsigned seen) {
+            *static_cast<unsigned*>(info) = seen;
+        });
+        loop->addFdSource(hungUp);
+        EXPECT_EQ(Result::kHandledSource, loop->runFor(10.0, true));
+        EXPECT_EQ(FdSource::kHangUp, events);
+        loop->removeFdSource(hungUp);
+        ::close(fds[0]);
+
         loop->removeSource(outer);  // added twice, held once
         EXPECT_FALSE(loop->containsSource(outer));
         loop->addSource(inner);

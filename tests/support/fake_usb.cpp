@@ -130,8 +130,10 @@ IOReturn Interface::DeviceRequest(UsbDevRequest& request)
 
 void EmulatedUsbDevice::setString(std::uint8_t index, std::uint16_t languageId, const std::u16string& text)
 {
-    std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
-    for (const char16_t unit : text)
+    // A descriptor holds at most 126 units; a longer text is cut there, as a device would.
+    const std::size_t units = std::min<std::size_t>(text.size(), 126);
+    std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(2 + 2 * units), 3};
+    for (const char16_t unit : text.substr(0, units))
         bytes.insert(bytes.end(), {static_cast<std::uint8_t>(unit & 0xff), static_cast<std::uint8_t>(unit >> 8)});
     strings[{index, languageId}] = std::move(bytes);
 }

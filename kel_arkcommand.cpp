@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <list>
 #include <system_error>
 
@@ -18,7 +20,7 @@ namespace kel {
 // ---------------------------------------------------------------------------------------------
 // JSON documents
 
-JSONRoot::JSONRoot() : m_root(json_object())
+JSONRoot::JSONRoot() : m_root(json_object()), m_writeFailed(false)
 {
     assert(m_root);
 }
@@ -29,11 +31,23 @@ JSONRoot::~JSONRoot()
     m_root = nullptr;
 }
 
-void JSONRoot::write(FILE* stream)
+bool JSONRoot::write(FILE* stream)
 {
-    json_dumpf(m_root, stream, 0);
-    std::fputs("\n", stream);
-    std::fflush(stream);
+    if (m_writeFailed)
+        return false;
+    // Flushed even after a failure, so that no part of the line is left to appear at exit.
+    int error = 0;
+    if (json_dumpf(m_root, stream, 0) != 0)
+        error = errno;
+    if (std::fputs("\n", stream) == EOF)
+        error = errno;
+    if (std::fflush(stream) != 0)
+        error = errno;
+    if (error == 0 && !std::ferror(stream))
+        return true;
+    m_writeFailed = true;
+    std::fprintf(stderr, "Can't write the JSON document: %s\n", std::strerror(error != 0 ? error : EIO));
+    return false;
 }
 
 JSONVersion::JSONVersion()
@@ -113,8 +127,7 @@ void JSONTransfer::setState(State state, const char* error)
 bool ark_CommandVersion()
 {
     JSONVersion version;
-    version.write(stdout);
-    return true;
+    return version.write(stdout);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -157,20 +170,26 @@ bool listOrMonitorDevices(unsigned short idVendor, unsigned short idProduct, boo
         (void)discovery.start();
         devices.updateDeviceList(discovery);
         discovery.stop();
-        devices.write(stdout);
-        return true;
+        return devices.write(stdout);
     }
 
     // A monitor that can hear of no change would run on silently for ever; the reason is
-    // already on standard error.
-    if (!discovery.start([](UsbDiscovery& changed) {
+    // already on standard error. One whose lines no longer reach the reader ends at once.
+    bool written = true;
+    if (!discovery.start([&written](UsbDiscovery& changed) {
+            if (!written)
+                return;  // a change queued behind the failed one
             JSONDevices devices;
             devices.updateDeviceList(changed);
-            devices.write(stdout);
+            if (!devices.write(stdout)) {
+                written = false;
+                platform::RunLoop::main()->stop();
+            }
         }))
         return false;
     platform::RunLoop::main()->run();
-    return true;
+    discovery.stop();  // no block runs after this, so none sees `written` gone
+    return written;
 }
 
 }  // namespace
@@ -185,8 +204,7 @@ bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool 
         if (monitor)
             return false;
         JSONDevices devices;
-        devices.write(stdout);
-        return true;
+        return devices.write(stdout);
     }
 }
 
@@ -212,7 +230,9 @@ void transferProgressCallback(void* context, double percent, CsrHidDfu::Activity
         break;
     }
     transferState->setProgress(percent);
-    transferState->write(stdout);
+    // A document the reader did not get fails the command at its end, once the device has
+    // been seen through the transfer and its reset.
+    (void)transferState->write(stdout);
 }
 
 }  // namespace
@@ -239,8 +259,8 @@ bool ark_CommandBackup(const char* identifier, const char* path)
     }
     dfu.clearProgressCallback();
     dfu.reset();
-    transferState.write(stdout);
-    return !transferState.didFail();
+    const bool written = transferState.write(stdout);
+    return written && !transferState.didFail();
 }
 
 bool ark_CommandUpdate(const char* identifier, const char* path)
@@ -268,8 +288,8 @@ bool ark_CommandUpdate(const char* identifier, const char* path)
     }
     dfu.clearProgressCallback();
     dfu.reset();
-    transferState.write(stdout);
-    return !transferState.didFail();
+    const bool written = transferState.write(stdout);
+    return written && !transferState.didFail();
 }
 
 bool ark_CommandReset(const char* identifier)
@@ -321,8 +341,8 @@ bool ark_CommandControl(const char* identifier, const std::vector<std::string>& 
             }
         }
     }
-    control.write(stdout);
-    return !control.didFail();
+    const bool written = control.write(stdout);
+    return written && !control.didFail();
 }
 
 }  // namespace kel

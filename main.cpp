@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,15 @@
 #include "lib/kel_dfufirmware.h"
 
 namespace {
+
+// Standard output that did not take the text is named on standard error.
+bool flushOutput(const char* what)
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    std::fprintf(stderr, "Can't write the %s: %s\n", what, std::strerror(errno != 0 ? errno : EIO));
+    return false;
+}
 
 bool handleUsage(int argc, const char** argv, const char* message)
 {
@@ -47,8 +57,7 @@ bool handleUsage(int argc, const char** argv, const char* message)
 
 bool handleVersion(int, const char**)
 {
-    kel::ark_CommandVersion();
-    return true;
+    return kel::ark_CommandVersion();
 }
 
 bool handleDevices(int argc, const char** argv, bool monitor)
@@ -92,10 +101,13 @@ bool handleDfuFile(int argc, const char** argv)
 {
     for (int i = 2; i < argc; ++i) {
         kel::DfuFirmware firmware;
-        if (firmware.load(argv[i], false))
-            firmware.printDescription(stdout, argv[i], 8, 32);
-        else
+        if (!firmware.load(argv[i], false)) {
             std::fprintf(stderr, "Invalid DFU file %s\n", argv[i]);
+        } else {
+            firmware.printDescription(stdout, argv[i], 8, 32);
+            if (!flushOutput("DFU file description"))
+                return false;
+        }
     }
     return true;
 }

@@ -11,6 +11,11 @@ namespace kel {
 
 class UsbDiscovery;
 
+// The tool's version: the version document and --version both print it.
+constexpr int kVersionMajor = 1;
+constexpr int kVersionMinor = 0;
+constexpr const char* kVersionQualifier = "Beta 3";
+
 bool ark_CommandVersion();
 bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool monitor);
 bool ark_CommandBackup(const char* identifier, const char* path);

@@ -24,11 +24,8 @@ bool flushOutput(const char* what)
     return false;
 }
 
-bool handleUsage(int argc, const char** argv, const char* message)
+void printUsage(FILE* stream, int argc, const char** argv)
 {
-    if (message)
-        std::fprintf(stderr, "Error: %s\n\n", message);
-
     // basename may modify its argument, so it gets a copy.
     std::vector<char> path;
     const char* name = "tool";
@@ -41,18 +38,38 @@ bool handleUsage(int argc, const char** argv, const char* message)
             name = "???";
     }
 
-    std::fprintf(stderr, "Usage:\n\n");
-    std::fprintf(stderr, "  %s version\n", name);
-    std::fprintf(stderr, "  %s devices [idVendor [idProduct]]\n", name);
-    std::fprintf(stderr, "  %s monitor [idVendor [idProduct]]\n", name);
-    std::fprintf(stderr, "  %s backup <deviceIdenifier> <destinationFirmwareFile>\n", name);
-    std::fprintf(stderr, "  %s update <deviceIdenifier> <sourceFirmwareFile>\n", name);
-    std::fprintf(stderr, "  %s set <deviceIdenifier> [name [name...]]\n", name);
-    std::fprintf(stderr, "  %s get <deviceIdenifier> [name [name...]]\n", name);
-    std::fprintf(stderr, "  %s reset <deviceIdenifier>\n", name);
-    std::fprintf(stderr, "  %s dfufile [filename [filename...]]\n", name);
-    std::fprintf(stderr, "\n");
+    std::fprintf(stream, "Usage:\n\n");
+    std::fprintf(stream, "  %s version\n", name);
+    std::fprintf(stream, "  %s devices [idVendor [idProduct]]\n", name);
+    std::fprintf(stream, "  %s monitor [idVendor [idProduct]]\n", name);
+    std::fprintf(stream, "  %s backup <deviceIdenifier> <destinationFirmwareFile>\n", name);
+    std::fprintf(stream, "  %s update <deviceIdenifier> <sourceFirmwareFile>\n", name);
+    std::fprintf(stream, "  %s set <deviceIdenifier> [name [name...]]\n", name);
+    std::fprintf(stream, "  %s get <deviceIdenifier> [name [name...]]\n", name);
+    std::fprintf(stream, "  %s reset <deviceIdenifier>\n", name);
+    std::fprintf(stream, "  %s dfufile [filename [filename...]]\n", name);
+    std::fprintf(stream, "\n");
+}
+
+bool handleUsage(int argc, const char** argv, const char* message)
+{
+    if (message)
+        std::fprintf(stderr, "Error: %s\n\n", message);
+    printUsage(stderr, argc, argv);
     return message == nullptr;
+}
+
+// --help: the usage, asked for, is the output.
+bool handleHelp(int argc, const char** argv)
+{
+    printUsage(stdout, argc, argv);
+    return flushOutput("usage");
+}
+
+bool handleVersionText()
+{
+    std::printf("hiddfu %d.%d %s\n", kel::kVersionMajor, kel::kVersionMinor, kel::kVersionQualifier);
+    return flushOutput("version");
 }
 
 bool handleVersion(int, const char**)
@@ -131,6 +148,10 @@ int main(int argc, char** argv)
         const std::string action = args[1];
         if (action == "version")
             result = handleVersion(argc, args);
+        else if (action == "--help" || action == "-h")
+            result = handleHelp(argc, args);
+        else if (action == "--version" || action == "-V")
+            result = handleVersionText();
         else if (action == "devices")
             result = handleDevices(argc, args, false);
         else if (action == "monitor")

@@ -24,6 +24,8 @@ ACTIONS = {
                lambda t, d: t.model.firmware == IMAGE and t.model.controls == [0xFF]),
     'backup': (lambda t, d: ['backup', t.csr.identifier, d / 'b.dfu'], DOCUMENT,
                lambda t, d: read_dfu(d / 'b.dfu')[0] == t.model.firmware and t.model.controls == [0xFF]),
+    '--help': (lambda t, d: ['--help'], "Can't write the usage: %s\n", None),
+    '--version': (lambda t, d: ['--version'], "Can't write the version: %s\n", None),
 }
 
 

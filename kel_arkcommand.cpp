@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
+#include <memory>
 #include <system_error>
 
 #include "lib/kel_csrhiddfu.h"
@@ -14,6 +15,7 @@
 #include "lib/kel_hidengine.h"
 #include "lib/kel_usbdiscovery.h"
 #include "lib/kel_usbidentifier.h"
+#include "platform/hid.h"
 
 namespace kel {
 
@@ -235,6 +237,22 @@ void transferProgressCallback(void* context, double percent, CsrHidDfu::Activity
     (void)transferState->write(stdout);
 }
 
+// Tells a device that is not attached from one that is but could not be opened, by the
+// matching the engine's open uses.
+bool kel_HidDevicePresent(const UsbIdentifier& identifier)
+{
+    const std::unique_ptr<platform::HidManager> manager = platform::hidBackend().createManager();
+    if (!manager)
+        return false;
+    platform::HidMatching matching{{platform::kHidLocationIdKey, identifier.locationId()}};
+    if (identifier.idVendor() != 0)
+        matching[platform::kHidVendorIdKey] = identifier.idVendor();
+    if (identifier.idProduct() != 0)
+        matching[platform::kHidProductIdKey] = identifier.idProduct();
+    manager->setDeviceMatching(matching);
+    return manager->open() == kIOReturnSuccess && !manager->copyDevices().empty();
+}
+
 }  // namespace
 
 bool ark_CommandBackup(const char* identifier, const char* path)
@@ -296,7 +314,16 @@ bool ark_CommandReset(const char* identifier)
 {
     UsbIdentifier usbIdentifier;
     CsrHidDfu dfu;
-    return usbIdentifier.initFromString(identifier) && dfu.connect(usbIdentifier, 0, 0, 0) && dfu.reset();
+    if (!usbIdentifier.initFromString(identifier)) {
+        std::fprintf(stderr, "reset: invalid device identifier %s\n", identifier);
+        return false;
+    }
+    if (!dfu.connect(usbIdentifier, 0, 0, 0)) {
+        const char* why = kel_HidDevicePresent(usbIdentifier) ? "unable to open device" : "no such device";
+        std::fprintf(stderr, "reset: %s %s\n", why, identifier);
+        return false;
+    }
+    return dfu.reset();  // which names its own failure
 }
 
 // ---------------------------------------------------------------------------------------------

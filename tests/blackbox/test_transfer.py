@@ -152,10 +152,13 @@ def test_reset_reenumerates_the_device_at_the_same_location(tree):
     assert [entry['identifier'] for entry in again.documents()[0]['devices']] == [device.identifier]
 
 
-@pytest.mark.parametrize('identifier', [ABSENT, 'not-an-identifier'])
-def test_reset_of_an_absent_device_fails_quietly(tree, identifier):
+@pytest.mark.parametrize('identifier, stderr', [
+    (ABSENT, 'reset: no such device %s\n' % ABSENT),
+    ('not-an-identifier', 'reset: invalid device identifier not-an-identifier\n'),
+], ids=['absent', 'invalid'])
+def test_a_failed_reset_says_why_on_standard_error_only(tree, identifier, stderr):
     result = tree.harness.run('reset', identifier)
-    assert (result.returncode, result.stdout) == (255, ''), result
+    assert (result.returncode, result.stdout, result.stderr) == (255, '', stderr), result
     assert tree.model.controls == []
 
 

@@ -295,6 +295,8 @@ bool ark_CommandUpdate(const char* identifier, const char* path)
     } else if (!firmware.load(path, false)) {
         transferState.setState(JSONTransfer::kStateFailed, "Unable to load firmware file");
     } else if (firmware.idVendor() != usbIdentifier.idVendor() || firmware.idProduct() != usbIdentifier.idProduct()) {
+        std::fprintf(stderr, "update: the file is for %04x:%04x, the device identifier names %04x:%04x\n",
+                     firmware.idVendor(), firmware.idProduct(), usbIdentifier.idVendor(), usbIdentifier.idProduct());
         transferState.setState(JSONTransfer::kStateFailed, "Firmware file not valid for the target device");
     } else if (!dfu.connect(usbIdentifier, 0, 0, 0)) {
         transferState.setState(JSONTransfer::kStateFailed, "Unable to connect to device");

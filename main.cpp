@@ -77,6 +77,19 @@ bool handleVersion(int, const char**)
     return kel::ark_CommandVersion();
 }
 
+// "%i" stops at the first character that is not part of the number, so "0a12" is octal 0
+// (no filter at all): say what was left over.
+bool readFilter(const char* text, int& value, const char* what)
+{
+    int end = 0;
+    if (std::sscanf(text, "%i %n", &value, &end) != 1)
+        return false;
+    if (text[end] != '\0')
+        std::fprintf(stderr, "Warning: %s \"%s\" is read as %d; \"%s\" after the number is ignored\n", what, text,
+                     value, text + end);
+    return true;
+}
+
 bool handleDevices(int argc, const char** argv, bool monitor)
 {
     // 0 means no filter.
@@ -84,9 +97,9 @@ bool handleDevices(int argc, const char** argv, bool monitor)
     int idProduct = 0;
     if (argc > 4)
         return handleUsage(argc, argv, "unexpected arguments supplied");
-    if (argc >= 3 && std::sscanf(argv[2], "%i", &idVendor) != 1)
+    if (argc >= 3 && !readFilter(argv[2], idVendor, "idVendor"))
         return handleUsage(argc, argv, "Invalid idVendor");
-    if (argc == 4 && std::sscanf(argv[3], "%i", &idProduct) != 1)
+    if (argc == 4 && !readFilter(argv[3], idProduct, "idProduct"))
         return handleUsage(argc, argv, "Invalid idProduct");
     return kel::ark_CommandDevices(static_cast<unsigned short>(idVendor), static_cast<unsigned short>(idProduct),
                                    monitor);

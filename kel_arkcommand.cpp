@@ -1,5 +1,8 @@
 #include "kel_arkcommand.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
@@ -237,6 +240,26 @@ void transferProgressCallback(void* context, double percent, CsrHidDfu::Activity
     (void)transferState->write(stdout);
 }
 
+// A reader that goes away in the middle of a transfer must not end the tool with the device
+// half-written: SIGPIPE is held back until the transfer, its reset and its last document are
+// done, and then ends the process as it would have.
+class SigpipeDeferral {
+public:
+    SigpipeDeferral()
+    {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, &m_previous);
+    }
+    ~SigpipeDeferral() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+    SigpipeDeferral(const SigpipeDeferral&) = delete;
+    SigpipeDeferral& operator=(const SigpipeDeferral&) = delete;
+
+private:
+    sigset_t m_previous;
+};
+
 // Tells a device that is not attached from one that is but could not be opened, by the
 // matching the engine's open uses.
 bool kel_HidDevicePresent(const UsbIdentifier& identifier)
@@ -257,6 +280,7 @@ bool kel_HidDevicePresent(const UsbIdentifier& identifier)
 
 bool ark_CommandBackup(const char* identifier, const char* path)
 {
+    const SigpipeDeferral sigpipe;  // outlives the device and the document
     UsbIdentifier usbIdentifier;
     CsrHidDfu dfu;
     DfuFirmware firmware;
@@ -283,6 +307,7 @@ bool ark_CommandBackup(const char* identifier, const char* path)
 
 bool ark_CommandUpdate(const char* identifier, const char* path)
 {
+    const SigpipeDeferral sigpipe;  // outlives the device and the document
     UsbIdentifier usbIdentifier;
     CsrHidDfu dfu;
     DfuFirmware firmware;

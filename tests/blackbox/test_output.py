@@ -1,6 +1,9 @@
 """Standard output that refuses what the tool writes: one line on standard error, status 255, and a
 transfer under way still sees the device through its protocol and reset."""
 
+import os
+import signal
+
 import pytest
 
 from csr_model import csr_firmware
@@ -44,3 +47,12 @@ def test_an_update_prints_nothing_after_a_failed_document_and_still_completes(tr
     assert (result.returncode, len(result.lines), result.stderr) == (255, 1, DOCUMENT % 'Input/output error'), result
     assert (tree.model.firmware, tree.model.controls) == (IMAGE, [0xFF])
 
+
+
+def test_a_reader_gone_mid_update_ends_it_by_sigpipe_once_the_device_is_done(tree, tmp_path):
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    with os.fdopen(write_end, 'w') as gone:
+        result = tree.harness.run('update', tree.csr.identifier, write_dfu(tmp_path / 'f.dfu', IMAGE), stdout=gone)
+    assert result.returncode == -signal.SIGPIPE, result
+    assert (tree.model.firmware, tree.model.controls) == (IMAGE, [0xFF])

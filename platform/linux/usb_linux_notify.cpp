@@ -145,7 +145,19 @@ public:
         m_state->clearLocked();
     }
 
-    std::shared_ptr<FdSource> runLoopSource() override { return m_source; }
+    bool scheduleWithRunLoop(RunLoop* loop) override
+    {
+        if (!m_source || !loop)
+            return false;
+        loop->addFdSource(m_source);
+        return true;
+    }
+
+    void unscheduleFromRunLoop(RunLoop* loop) override
+    {
+        if (m_source && loop)
+            loop->removeFdSource(m_source);
+    }
 
     IOReturn addMatchingNotification(const UsbMatching& matching, MatchingCallback callback, void* refCon,
                                      std::unique_ptr<UsbIterator>& iterator) override

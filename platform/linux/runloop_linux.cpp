@@ -1,5 +1,7 @@
 #include "platform/runloop.h"
 
+#include "platform/linux/fd_source.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
@@ -397,16 +399,20 @@ bool RunLoop::containsSource(const std::shared_ptr<RunLoopSource>& source) const
                        [&](const auto& entry) { return entry.source == source; });
 }
 
-void RunLoop::addFdSource(const std::shared_ptr<FdSource>& source)
+void addFdSource(RunLoop* loop, const std::shared_ptr<FdSource>& source)
 {
-    if (source)
-        m_state->core->add(m_state->core->fdSources, source, source->m_state.get(), m_state->core);
+    if (source) {
+        const std::shared_ptr<LoopCore>& core = loop->state().core;
+        core->add(core->fdSources, source, source->m_state.get(), core);
+    }
 }
 
-void RunLoop::removeFdSource(const std::shared_ptr<FdSource>& source)
+void removeFdSource(RunLoop* loop, const std::shared_ptr<FdSource>& source)
 {
-    if (source)
-        m_state->core->remove(m_state->core->fdSources, source->m_state.get());
+    if (source) {
+        const std::shared_ptr<LoopCore>& core = loop->state().core;
+        core->remove(core->fdSources, source->m_state.get());
+    }
 }
 
 void RunLoop::run()

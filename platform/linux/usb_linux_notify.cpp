@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/linux/fd_source.h"
 #include "platform/linux/usb_linux_device.h"
 #include "platform/runloop.h"
 #include "platform/usb_port.h"
@@ -149,14 +150,14 @@ public:
     {
         if (!m_source || !loop)
             return false;
-        loop->addFdSource(m_source);
+        addFdSource(loop, m_source);
         return true;
     }
 
     void unscheduleFromRunLoop(RunLoop* loop) override
     {
         if (m_source && loop)
-            loop->removeFdSource(m_source);
+            removeFdSource(loop, m_source);
     }
 
     IOReturn addMatchingNotification(const UsbMatching& matching, MatchingCallback callback, void* refCon,

@@ -81,6 +81,19 @@ private:
     std::unique_ptr<State> m_state;
 };
 
+// Brackets the body of a thread that runs a loop with what the platform needs around it:
+// an autorelease pool on macOS, nothing on Linux.
+class ThreadScope {
+public:
+    ThreadScope();
+    ~ThreadScope();
+    ThreadScope(const ThreadScope&) = delete;
+    ThreadScope& operator=(const ThreadScope&) = delete;
+
+private:
+    void* m_context;
+};
+
 // Work posted here runs on the main thread's loop, one item at a time, in posting order.
 class DispatchQueue {
 public:

@@ -550,6 +550,16 @@ void RunLoop::wakeUp()
 
 // ---------------------------------------------------------------------------------------
 
+// A Linux thread needs nothing around its loop: the scope holds no context.
+ThreadScope::ThreadScope() : m_context(nullptr) {}
+
+ThreadScope::~ThreadScope()
+{
+    (void)m_context;
+}
+
+// ---------------------------------------------------------------------------------------
+
 struct DispatchQueue::State {
     std::mutex mutex;
     std::deque<std::function<void()>> work;

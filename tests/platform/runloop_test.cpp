@@ -82,7 +82,7 @@ TEST(DispatchQueue, RunsWorkFromManyThreadsOneItemAtATimeInPostingOrder)
     constexpr int kItems = 200;
     std::vector<std::vector<int>> seen(4);  // touched only on the main thread
     std::vector<std::thread> posters;
-    for (int t = 0; t < 4; ++t) {
+    for (std::size_t t = 0; t < seen.size(); ++t) {
         posters.emplace_back([&, t] {
             for (int i = 0; i < kItems; ++i)
                 DispatchQueue::main()->async([&, t, i] { seen[t].push_back(i); });

@@ -1,3 +1,5 @@
+// The Linux run loop: wake-ups through an eventfd, and an idle loop asleep in ppoll() on it and on
+// its fd sources until one of them needs it.
 #include "platform/runloop.h"
 
 #include "platform/linux/fd_source.h"

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cassert>
 #include <cerrno>
@@ -15,58 +16,12 @@
 
 namespace kel {
 
-namespace {
-
-constexpr std::uint32_t kPolynomial = 0xEDB88320u;
-
-// Slice 0 is the byte table; slice k advances a byte that lies k bytes before the end of an
-// eight-byte block through the remaining k zero bytes.
-struct CrcSlices {
-    std::uint32_t table[8][256];
-
-    constexpr CrcSlices() : table()
-    {
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t value = i;
-            for (int bit = 0; bit < 8; ++bit)
-                value = (value & 1) ? (value >> 1) ^ kPolynomial : value >> 1;
-            table[0][i] = value;
-        }
-        for (int k = 1; k < 8; ++k)
-            for (int i = 0; i < 256; ++i)
-                table[k][i] = (table[k - 1][i] >> 8) ^ table[0][table[k - 1][i] & 0xFF];
-    }
-};
-
-constexpr CrcSlices kCrcSlices;
-
-constexpr std::array<std::uint32_t, 256> kel_CrcByteTable()
-{
-    std::array<std::uint32_t, 256> table{};
-    for (std::size_t i = 0; i < 256; ++i)
-        table[i] = kCrcSlices.table[0][i];
-    return table;
-}
-
-}  // namespace
-
-const std::array<std::uint32_t, 256> CRC32::crcTable = kel_CrcByteTable();
-
 void CRC32::update(const unsigned char* data, std::size_t length)
 {
-    const auto& t = kCrcSlices.table;
-    std::uint32_t crc = m_accumulator;
-    while (length >= 8) {
-        const std::uint32_t low = crc ^ kel_EndianReadLittleU32(data, 0);
-        const std::uint32_t high = kel_EndianReadLittleU32(data, 4);
-        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
-              t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
-        data += 8;
-        length -= 8;
-    }
-    m_accumulator = crc;
-    while (length--)
-        update(*data++);
+    // zlib inverts on the way in and out; the accumulator is the value between the two. An
+    // empty update must not reach it: for a null buffer it returns its initial value instead.
+    if (length)
+        m_accumulator = ~static_cast<std::uint32_t>(crc32_z(~m_accumulator, data, length));
 }
 
 namespace {

@@ -1,7 +1,6 @@
 // A firmware image with the identification fields of its DFU file suffix, and the DFU file format.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,13 +15,10 @@ class CRC32 {
 public:
     CRC32() : m_accumulator(0xFFFFFFFFu) {}
 
-    void update(unsigned char byte) { m_accumulator = crcTable[(m_accumulator ^ byte) & 0xFF] ^ (m_accumulator >> 8); }
-    // Same result as the byte update applied to each byte in order, eight bytes per step.
+    void update(unsigned char byte) { update(&byte, 1); }
     void update(const unsigned char* data, std::size_t length);
 
     std::uint32_t accumulator() const { return m_accumulator; }
-
-    static const std::array<std::uint32_t, 256> crcTable;
 
 private:
     std::uint32_t m_accumulator;

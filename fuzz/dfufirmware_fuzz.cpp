@@ -1,9 +1,9 @@
 // Feeds arbitrary bytes to DfuFirmware::load as a file, in both modes, into an object that
 // already holds something. The suffix rules are spelled out once more below, byte by byte: a
 // load must succeed exactly when they hold, yield the fields, auxiliary data and image they
-// name, and leave the object cleared otherwise. What loads in full saves back to the very same
-// bytes. The CRC, in bulk fed in two pieces and byte by byte, must agree on every input with
-// the checksum worked out bit by bit as its definition reads.
+// name, and otherwise leave the object cleared and say why. What loads in full saves back to
+// the very same bytes. The CRC, in bulk fed in two pieces and byte by byte, must agree on every
+// input with the checksum worked out bit by bit as its definition reads.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         firmware.setData("held", 4);
         firmware.setAuxData("aux", 3);
         firmware.setVendorId(1);
-        if (firmware.load(path.c_str(), headerOnly) != valid)
+        std::string reason;
+        if (firmware.load(path.c_str(), headerOnly, &reason) != valid || reason.empty() == !valid)
             std::abort();
         kel::DfuFirmware expected;
         if (valid) {

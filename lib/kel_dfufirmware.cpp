@@ -165,63 +165,81 @@ bool DfuFirmware::equals(const DfuFirmware& other) const
            (m_auxSize == 0 || std::memcmp(m_auxData, other.m_auxData, m_auxSize) == 0);
 }
 
-bool DfuFirmware::load(const char* path, bool headerOnly)
+namespace {
+
+template <typename... Args>
+std::string kel_Format(const char* format, Args... args)
+{
+    char text[80];
+    std::snprintf(text, sizeof text, format, args...);
+    return text;
+}
+
+}  // namespace
+
+bool DfuFirmware::load(const char* path, bool headerOnly, std::string* reason)
 {
     constexpr off_t kMaxFileLength = 1073741824;  // 1 GiB
     constexpr std::size_t kMaxHeaderRead = 255;
+
+    const auto reject = [this, reason](std::string why) {
+        clear();
+        if (reason)
+            *reason = std::move(why);
+        return false;
+    };
 
     clear();
     // Without O_NONBLOCK a FIFO would hold the open until a writer came along; a terminal
     // given by mistake must not become the controlling one.
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return reject(std::strerror(errno));
+    FileCloser file{::fdopen(fd, "rb")};
+    if (!file.file) {
+        const std::string why = std::strerror(errno);
+        ::close(fd);
+        return reject(why);
+    }
     // Only regular files have a length worth trusting: a directory opens fine and reports
     // whatever its file system likes, a pipe none at all.
     struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    FileCloser file{::fdopen(fd, "rb")};
-    if (!file.file) {
-        ::close(fd);
-        return false;
-    }
-    if (fseeko(file.file, 0, SEEK_END) != 0)
-        return false;
-    const off_t length = ftello(file.file);
-    if (length < static_cast<off_t>(kMinTrailerLength) || length > kMaxFileLength)
-        return false;
+    if (::fstat(fd, &status) != 0)
+        return reject(std::strerror(errno));
+    if (!S_ISREG(status.st_mode))
+        return reject("not a regular file");
+    const off_t length = status.st_size;
+    if (length < static_cast<off_t>(kMinTrailerLength))
+        return reject(kel_Format("too short for a DFU suffix (%lld bytes)", static_cast<long long>(length)));
+    if (length > kMaxFileLength)
+        return reject(kel_Format("larger than 1 GiB (%lld bytes)", static_cast<long long>(length)));
 
     std::size_t count = static_cast<std::size_t>(length);
     if (headerOnly && count > kMaxHeaderRead)
         count = kMaxHeaderRead;
     if (fseeko(file.file, length - static_cast<off_t>(count), SEEK_SET) != 0)
-        return false;
+        return reject(std::strerror(errno));
     resize(count, false);
-    if (std::fread(m_data, 1, count, file.file) != count) {
-        clear();
-        return false;
-    }
+    if (std::fread(m_data, 1, count, file.file) != count)
+        return reject(std::ferror(file.file) ? std::strerror(errno) : "cut short while being read");
 
     const unsigned char* buffer = m_data;
     const std::size_t n = count;
     const std::uint32_t dwCRC = kel_EndianReadLittleU32(buffer, n - 4);
     const std::size_t bLength = buffer[n - 5];
-    const bool signatureOk = buffer[n - 8] == 'U' && buffer[n - 7] == 'F' && buffer[n - 6] == 'D';
     const std::uint16_t bcdDFU = kel_EndianReadLittleU16(buffer, n - 10);
-    if (bLength < kMinTrailerLength || bLength > n || !signatureOk || bcdDFU < 0x0100) {
-        clear();
-        return false;
-    }
+    if (buffer[n - 8] != 'U' || buffer[n - 7] != 'F' || buffer[n - 6] != 'D')
+        return reject("no DFU suffix");
+    if (bLength < kMinTrailerLength || bLength > n)
+        return reject(kel_Format("DFU suffix length %zu out of range", bLength));
+    if (bcdDFU < 0x0100)
+        return reject(kel_Format("bcdDFU 0x%04x below 0x0100", static_cast<unsigned>(bcdDFU)));
     if (!headerOnly) {
         CRC32 crc;
         crc.update(buffer, n - 4);
-        if (crc.accumulator() != dwCRC) {
-            clear();
-            return false;
-        }
+        if (crc.accumulator() != dwCRC)
+            return reject(kel_Format("CRC mismatch (file 0x%08x, computed 0x%08x)", static_cast<unsigned>(dwCRC),
+                                     static_cast<unsigned>(crc.accumulator())));
     }
 
     m_version = bcdDFU;

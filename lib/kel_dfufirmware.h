@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 struct stat;
 
@@ -61,8 +62,8 @@ public:
     bool equals(const DfuFirmware& other) const;
 
     // Reads a DFU file; headerOnly reads just the suffix and auxiliary data and skips the CRC check.
-    // On failure the object is left cleared.
-    bool load(const char* path, bool headerOnly);
+    // On failure the object is left cleared and `reason`, when given, says why in a few words.
+    bool load(const char* path, bool headerOnly, std::string* reason = nullptr);
     // Writes a DFU file, through a symbolic link to its target. An earlier regular file is
     // replaced only once the whole new file is on disk, keeping its owner and group where the
     // process may and its mode without the set-ID and sticky bits; on failure it is left as it

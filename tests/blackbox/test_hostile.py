@@ -125,7 +125,7 @@ def test_a_fifo_is_refused_at_once(tmp_path, command):
     os.mkfifo(fifo)
     result = run_plain([default_binary()] + command.split() + [fifo], timeout=5)
     if command == 'dfufile':
-        assert (result.returncode, result.stderr) == (0, 'Invalid DFU file %s\n' % fifo)
+        assert (result.returncode, result.stderr) == (0, 'Invalid DFU file %s: not a regular file\n' % fifo)
     else:
         assert result.returncode == 255 and '"error": "Unable to load firmware file"' in result.stdout
 

@@ -276,7 +276,7 @@ std::string kel_DirectoryOf(const std::string& path)
 }
 
 // Follows symbolic links in the last component of `path`, as opening it would, to a name
-// that is not a link (possibly one that does not exist yet). False on a loop.
+// that is not a link (possibly one that does not exist yet). False, with errno, on a loop.
 bool kel_ResolveLinks(std::string& path)
 {
     constexpr int kMaxLinks = 40;  // the kernel's own limit
@@ -286,12 +286,55 @@ bool kel_ResolveLinks(std::string& path)
             return true;
         std::string link(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) + 1 : 4096, '\0');
         const ssize_t length = ::readlink(path.c_str(), &link[0], link.size());
-        if (length < 0 || static_cast<std::size_t>(length) >= link.size())
+        if (length < 0)
             return false;
+        if (static_cast<std::size_t>(length) >= link.size()) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
         link.resize(static_cast<std::size_t>(length));
         path = link[0] == '/' ? link : kel_DirectoryOf(path) + "/" + link;
     }
+    errno = ELOOP;
     return false;
+}
+
+// What a save meets at its destination.
+struct Destination {
+    std::string path;  // a regular file's or a new one's with the links followed
+    bool exists;
+    struct stat status;
+};
+
+// False, with errno, when the links cannot be followed.
+bool kel_FindDestination(const char* path, Destination& destination)
+{
+    // Something that is not a regular file is written through the path as given, with the links
+    // followed by the system: a /proc/self/fd link to a pipe names no path to follow by hand.
+    destination.path = path;
+    destination.exists = ::stat(path, &destination.status) == 0;
+    if (destination.exists && !S_ISREG(destination.status.st_mode))
+        return true;
+    if (!kel_ResolveLinks(destination.path))
+        return false;
+    destination.exists = ::stat(destination.path.c_str(), &destination.status) == 0;
+    return true;
+}
+
+// Creates the file that is renamed over `target` once written, next to it under a name short
+// enough to fit wherever the target's does. The descriptor, or -1 with errno.
+int kel_CreateBeside(const std::string& target, std::string& temporary)
+{
+    const std::string directory = kel_DirectoryOf(target);
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = directory + "/.hiddfu-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+        // 0666 under the umask, as a newly created destination would get.
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -322,14 +365,15 @@ bool DfuFirmware::writeTo(std::FILE* file) const
 bool DfuFirmware::save(const char* path) const
 {
     // A symbolic link, dangling or not, is written through to its target.
-    std::string target = path;
-    if (!kel_ResolveLinks(target))
+    Destination destination;
+    if (!kel_FindDestination(path, destination))
         return false;
+    const std::string& target = destination.path;
+    const struct stat& status = destination.status;
+    const bool exists = destination.exists;
 
     // Something that is not a regular file (a terminal, a pipe, /dev/null) is written in place:
     // there is no earlier file to protect, and replacing it would be wrong.
-    struct stat status;
-    const bool exists = ::stat(target.c_str(), &status) == 0;
     if (exists && !S_ISREG(status.st_mode)) {
         FileCloser file{std::fopen(target.c_str(), "wb")};
         return file.file && writeTo(file.file);
@@ -339,18 +383,9 @@ bool DfuFirmware::save(const char* path) const
         return false;
 
     // The new file is written next to the destination and renamed over it only once every byte
-    // is on disk, so a failed write never destroys an earlier file. Its name is short, so that
-    // it fits wherever the destination's does.
-    const std::string directory = kel_DirectoryOf(target);
+    // is on disk, so a failed write never destroys an earlier file.
     std::string temporary;
-    int fd = -1;
-    for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporary = directory + "/.hiddfu-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-        // 0666 under the umask, as a newly created destination would get.
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
+    const int fd = kel_CreateBeside(target, temporary);
     if (fd < 0) {
         // A writable file in a directory the user may not write: in place is the only way left.
         return exists && (errno == EACCES || errno == EPERM) && saveInPlace(target.c_str(), status);
@@ -376,7 +411,7 @@ bool DfuFirmware::save(const char* path) const
         ::unlink(temporary.c_str());
         return false;
     }
-    kel_SyncDirectory(directory);
+    kel_SyncDirectory(kel_DirectoryOf(target));
     return true;
 }
 

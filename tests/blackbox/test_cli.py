@@ -105,7 +105,8 @@ def invalid_dfu_files(d):
              ('short', b'x' * 15, 'too short for a DFU suffix (15 bytes)'),
              ('text', b'not a DFU file at all', 'no DFU suffix'),
              ('length', suffixed(lambda data: data.__setitem__(-5, 15)), 'DFU suffix length 15 out of range'),
-             ('old', suffixed(lambda data: data.__setitem__(slice(-10, -8), b'\xff\x00')), 'bcdDFU 0x00ff below 0x0100'),
+             ('old', suffixed(lambda data: data.__setitem__(slice(-10, -8), b'\xff\x00')),
+              'bcdDFU 0x00ff below 0x0100'),
              ('crc', bytes(damaged), 'CRC mismatch (file 0x%08x, computed 0x%08x)' % (
                  struct.unpack('<I', damaged[-4:])[0], crc_accumulator(bytes(damaged[:-4]))))]
     for name, data, _ in files:

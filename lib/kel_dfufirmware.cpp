@@ -337,6 +337,13 @@ int kel_CreateBeside(const std::string& target, std::string& temporary)
     return fd;
 }
 
+// Whether a failure to create or rename beside an existing file leaves writing it in place:
+// a directory the user may not write, or a sticky one where only the file's owner may replace it.
+bool kel_InPlaceInstead(int error)
+{
+    return error == EACCES || error == EPERM;
+}
+
 }  // namespace
 
 bool DfuFirmware::writeTo(std::FILE* file) const
@@ -386,10 +393,8 @@ bool DfuFirmware::save(const char* path) const
     // is on disk, so a failed write never destroys an earlier file.
     std::string temporary;
     const int fd = kel_CreateBeside(target, temporary);
-    if (fd < 0) {
-        // A writable file in a directory the user may not write: in place is the only way left.
-        return exists && (errno == EACCES || errno == EPERM) && saveInPlace(target.c_str(), status);
-    }
+    if (fd < 0)
+        return exists && kel_InPlaceInstead(errno) && saveInPlace(target.c_str(), status);
     if (exists) {
         // The owner and group stay where the process may keep them (as root). The special bits
         // never carry over: they were granted to the earlier content, not to this one.
@@ -407,9 +412,14 @@ bool DfuFirmware::save(const char* path) const
     }
     bool written = writeTo(file) && ::fsync(fd) == 0;
     written = std::fclose(file) == 0 && written;
-    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    if (!written) {
         ::unlink(temporary.c_str());
         return false;
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return exists && kel_InPlaceInstead(error) && saveInPlace(target.c_str(), status);
     }
     kel_SyncDirectory(kel_DirectoryOf(target));
     return true;

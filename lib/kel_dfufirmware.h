@@ -67,8 +67,8 @@ public:
     // Writes a DFU file, through a symbolic link to its target. An earlier regular file is
     // replaced only once the whole new file is on disk, keeping its owner and group where the
     // process may and its mode without the set-ID and sticky bits; on failure it is left as it
-    // was. A file the user may not write is refused; one in a directory the user may not write
-    // is overwritten in place.
+    // was. A file the user may not write is refused; one in a directory the user may not write,
+    // or another user's in a sticky directory, is overwritten in place.
     bool save(const char* path) const;
 
     void printDescription(FILE* stream, const char* title, std::size_t maxRows, std::size_t bytesPerRow) const;

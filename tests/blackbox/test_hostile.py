@@ -55,8 +55,8 @@ def unchanged(d):
     return pathlib.Path(d, 'b.dfu').read_bytes() == b'earlier'
 
 
-def world_writable(d):
-    os.chmod(d, 0o777)
+def world_writable(d, mode=0o777):
+    os.chmod(d, mode)
     return d
 
 
@@ -83,6 +83,9 @@ DESTINATIONS = {
     'a writable file in an unwritable directory is overwritten in place':
         (lambda d: old_file(d, 0o666, content=b'x' * 500), True, None,
          lambda d: backed_up(d) and os.listdir(d) == ['b.dfu']),
+    "root's writable file in a sticky world-writable directory is overwritten in place":
+        (lambda d: old_file(world_writable(d, 0o1777), 0o666, content=b'x' * 500), True, None,
+         lambda d: backed_up(d) and os.listdir(d) == ['b.dfu'] and mode_and_owner(d)[1] == 0),
     'a name of 255 bytes': (lambda d: d + '/' + 'n' * 255, False, None, lambda d: backed_up(d, 'n' * 255)),
     'a dangling link is written through':
         (lambda d: symlinks(d, ('b.dfu', 'target.dfu')), False, None,

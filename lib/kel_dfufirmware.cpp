@@ -369,6 +369,30 @@ bool DfuFirmware::writeTo(std::FILE* file) const
            kel_WriteAll(file, suffix, sizeof suffix) && std::fflush(file) == 0;
 }
 
+bool DfuFirmware::canSave(const char* path)
+{
+    Destination destination;
+    if (!kel_FindDestination(path, destination))
+        return false;
+    const char* target = destination.path.c_str();
+    if (destination.exists && S_ISDIR(destination.status.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    if (destination.exists && ::faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0)
+        return false;
+    // Opening anything else to try it could block (a FIFO) or act (a tape drive rewinds).
+    if (destination.exists && !S_ISREG(destination.status.st_mode))
+        return true;
+    std::string temporary;
+    const int fd = kel_CreateBeside(destination.path, temporary);
+    if (fd < 0)
+        return destination.exists && kel_InPlaceInstead(errno);
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return true;
+}
+
 bool DfuFirmware::save(const char* path) const
 {
     // A symbolic link, dangling or not, is written through to its target.

@@ -70,6 +70,9 @@ public:
     // was. A file the user may not write is refused; one in a directory the user may not write,
     // or another user's in a sticky directory, is overwritten in place.
     bool save(const char* path) const;
+    // Whether save could write there, found out without changing what is there: false, with
+    // errno, when it certainly could not (a missing directory, a file the user may not write).
+    static bool canSave(const char* path);
 
     void printDescription(FILE* stream, const char* title, std::size_t maxRows, std::size_t bytesPerRow) const;
     void printDescriptionData(FILE* stream, const char* label, const unsigned char* data, std::size_t length,

@@ -32,9 +32,12 @@ def backup(harness, destination, unprivileged=False, device=None):
     if unprivileged:
         for node in device.hidraw_nodes:  # the pty behind the node, as udev would grant it
             os.chmod(os.path.realpath(harness.root + node.devnode), 0o666)
+    before = harness.ioctl_count
     result = harness.run('backup', device.identifier, destination, unprivileged=unprivileged)
     error = result.documents()[-1]['transfer']['error']
     assert (result.returncode == 0) == (error is None), result
+    # a destination that cannot be written is refused before the device is touched
+    assert (harness.ioctl_count == before) == (error == WRITE_FAILED), result
     return error
 
 
@@ -156,7 +159,7 @@ def test_an_input_thread_without_a_run_loop_fails_the_connection(harness, monkey
     device = plug_csr(harness, CsrDfuModel(FIRMWARE))
     harness.binary = 'strace'  # every thread's first eventfd fails
     result = harness.run('-f', '-o', '/dev/null', '-e', 'inject=eventfd2:error=EMFILE', default_binary(),
-                         command, device.identifier, 'x' if command == 'get' else '/nonexistent/b.dfu')
+                         command, device.identifier, 'x' if command == 'get' else '/dev/null')
     assert (result.returncode, result.documents()) == (255, [document]), result
 
 

@@ -102,7 +102,8 @@ bool UsbDiscoveryEngine::startOnThread()
         const IOReturn kr = m_notifyPort->addMatchingNotification(matching, &usbDeviceAddedCallback, this,
                                                                   m_deviceAddedIterator);
         if (kr != kIOReturnSuccess) {
-            std::fprintf(stderr, "Error %08x adding matching notification\n", static_cast<unsigned>(kr));
+            if (kr != kIOReturnNotReadable)  // the port has named what it could not read
+                std::fprintf(stderr, "Error %08x adding matching notification\n", static_cast<unsigned>(kr));
             runLoop->removeFdSource(m_notifySource);
             m_deviceAddedIterator.reset();
             m_notifyPort.reset();

@@ -106,6 +106,8 @@ public:
 
     // First-match notifications for `matching`. On success `iterator` yields the devices
     // already attached, and later the arrivals; destroying it unregisters the notification.
+    // kIOReturnNotReadable when what is attached cannot be listed: the port has said why on
+    // standard error.
     virtual IOReturn addMatchingNotification(const UsbMatching& matching, MatchingCallback callback, void* refCon,
                                              std::unique_ptr<UsbIterator>& iterator) = 0;
     // General-interest notifications for one device.

@@ -105,12 +105,7 @@ public:
     }
 
     // Reads sysfs only, never the monitor's context: safe beside receive() on another thread.
-    std::vector<UsbDeviceEvent> enumerate() override
-    {
-        std::vector<UsbDeviceEvent> devices;
-        enumerateUsbDevices(devices);
-        return devices;
-    }
+    bool enumerate(std::vector<UsbDeviceEvent>& devices) override { return enumerateUsbDevices(devices); }
 
 private:
     udev* const m_udev;
@@ -156,7 +151,7 @@ bool enumerateUsbDevices(std::vector<UsbDeviceEvent>& devices)
     if (!listDirectory(kDevices, names)) {
         const int error = errno;
         if (::access("/sys/bus/usb", F_OK) == 0) {
-            hintOnAccessDenied(kDevices, error);
+            reportUnreadable(kDevices, error);
             return false;
         }
         std::call_once(noBus, [] { std::fprintf(stderr, "No USB bus to list: /sys/bus/usb is missing\n"); });

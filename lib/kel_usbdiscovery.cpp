@@ -111,6 +111,9 @@ bool UsbDiscoveryEngine::startOnThread()
             return false;
         }
         m_active = true;
+        // A client that is only read from, not told of changes, does not watch.
+        if (m_block)
+            m_notifyPort->announceWatching();
     }
     usbDeviceAddedCallback(this, m_deviceAddedIterator.get());
     return true;

@@ -104,6 +104,10 @@ public:
     // that can hear of no change: it lists what is attached and notifies nothing more.
     virtual std::shared_ptr<FdSource> runLoopSource() = 0;
 
+    // A client is to be told of changes, not only keep its list: a port that hears of them in
+    // a way the user should know of says so on standard error, once.
+    virtual void announceWatching() {}
+
     // First-match notifications for `matching`. On success `iterator` yields the devices
     // already attached, and later the arrivals; destroying it unregisters the notification.
     // kIOReturnNotReadable when what is attached cannot be listed: the port has said why on

@@ -151,6 +151,8 @@ public:
 
     std::shared_ptr<FdSource> runLoopSource() override { return m_source; }
 
+    void announceWatching() override { m_state->source->announce(); }
+
     IOReturn addMatchingNotification(const UsbMatching& matching, MatchingCallback callback, void* refCon,
                                      std::unique_ptr<UsbIterator>& iterator) override
     {

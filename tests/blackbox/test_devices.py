@@ -15,10 +15,12 @@ def listed(result):
     return by_identifier
 
 
-def test_lists_each_attached_device_once_with_its_strings(tree):
+@pytest.mark.parametrize('source', ['udev', 'kernel'])
+def test_lists_each_attached_device_once_with_its_strings(tree, source):
+    tree.harness.usb_events = source
     result = tree.harness.run('devices')
     devices = listed(result)
-    assert result.stderr == ''
+    assert result.stderr == '', 'a listing does not watch: nothing to say of hot-plug events'
     assert tree.harness.ioctl_count == 0, "everything came from the kernel's copies: no device was woken or asked"
 
     # Location IDs: the bus in bits 31-24, one hexadecimal digit per port below it (bus 1, hub port

@@ -192,6 +192,7 @@ class Harness:
     """One umockdev testbed with plugged USB devices, and runs of the binary against it."""
 
     reenumeration_delay = (0.05, 0.25)  # seconds from a reset to the removal, then to the return
+    access_delay = None  # seconds from a return until its hidraw nodes are open to all, as udev's rules do
 
     def __init__(self, binary=None):
         self.binary = binary or default_binary()
@@ -206,6 +207,7 @@ class Harness:
         self._pending = 0          # re-enumeration steps still to come
         self._sources = []         # GLib sources of this harness, removed by close()
         self._processes = []       # every hiddfu started, killed by close() if still running
+        self._unprivileged = False  # devices plugged from now on are opened up as open_to_unprivileged() does
         # Which netlink group the binary follows for hot-plug: the testbed has no udevd of its own,
         # so the binary's own choice (by /run/udev/control) would be the real machine's.
         self.usb_events = 'udev'
@@ -232,6 +234,8 @@ class Harness:
         # add_from_string creates the sysfs entries and emits one "add" event per record.
         self.testbed.add_from_string('\n'.join(records))
         self.plugged.append(device)
+        if self._unprivileged:
+            self.open_to_unprivileged()
         return device
 
     def unplug(self, device):
@@ -262,10 +266,18 @@ class Harness:
         else:
             path.write_bytes(value)
 
+    def grant_access(self, device):
+        """Opens the device's hidraw nodes (the ptys behind them) to every user, as udev's rules would."""
+        for node in device.hidraw_nodes:
+            os.chmod(os.path.realpath(self.root + node.devnode), 0o666)
+
     def _schedule_replug(self, device):
         gone, back = self.reenumeration_delay
-        for delay, action in ((gone, lambda: device in self.plugged and self.unplug(device)),
-                              (back, lambda: device not in self.plugged and self.plug(device))):
+        steps = [(gone, lambda: device in self.plugged and self.unplug(device)),
+                 (back, lambda: device not in self.plugged and self.plug(device))]
+        if self.access_delay is not None:
+            steps.append((back + self.access_delay, lambda: device in self.plugged and self.grant_access(device)))
+        for delay, action in steps:
             self._pending += 1
             self._sources.append(GLib.timeout_add(int(delay * 1000), self._run_pending, action))
 
@@ -341,6 +353,7 @@ class Harness:
         nodes not openable (mode 0, which only root passes), the ioctl sockets connectable (or the preload
         library ends the process), the root writable without the sticky bit (the preload library binds an
         emulated udev monitor's socket there, named after its fd, replacing one an earlier run as root left)."""
+        self._unprivileged = True
         os.chmod(self.root, 0o777)
         for directory, _, files in os.walk(self.root + '/ioctl'):
             for name in files:

@@ -4,10 +4,12 @@ devices to the user at the seat, applied by udev to the emulated devices."""
 
 import os
 import subprocess
+import tempfile
 
 import pytest
 
-from csr_model import CsrDfuModel, csr_firmware, plug_csr
+from csr_model import STATE_DOWNLOAD_IDLE, CsrDfuModel, csr_firmware, plug_csr
+from dfu_file import write_dfu
 from harness import failed_transfer
 
 
@@ -31,6 +33,23 @@ def test_refused_device_node_is_named_once(harness, csr, action, names, expected
     assert (result.returncode, result.documents()) == (255, expected(csr.identifier)), result
     assert result.stderr.splitlines() == ['No permission to open %s: install the udev rules (60-hiddfu.rules, see '
                                           'hiddfu(1)) or run as root' % csr.hidraw_nodes[0].devnode], result
+
+
+def test_a_reset_device_is_reacquired_without_a_hint_while_its_node_is_closed(harness):
+    # The update resets the device first; its new node refuses the user for a while, as a node
+    # does until udev has applied the rules.
+    model = CsrDfuModel(csr_firmware(100))
+    model.state = STATE_DOWNLOAD_IDLE
+    device = plug_csr(harness, model)
+    harness.grant_access(device)
+    harness.access_delay = 0.3
+    image = csr_firmware(1500)
+    with tempfile.TemporaryDirectory() as place:  # one that user nobody can read
+        os.chmod(place, 0o755)
+        result = harness.run('update', device.identifier, write_dfu(os.path.join(place, 'f.dfu'), image),
+                             unprivileged=True, timeout=30)
+    assert (result.returncode, result.stderr) == (0, ''), result
+    assert model.firmware == image
 
 
 @pytest.mark.parametrize('unreadable, status, lines', [

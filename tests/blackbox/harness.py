@@ -17,6 +17,14 @@ gi.require_version('UMockdev', '1.0')
 from gi.repository import GLib, UMockdev  # noqa: E402
 
 PRELOAD = 'libumockdev-preload.so.0'
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'udev', '60-hiddfu.rules')
+# Run by root in a mount namespace of its own: empties every directory udev reads rules from, puts the
+# rules ($0) into $1 unless it is empty, and runs the rest of the command line as user nobody.
+AS_NOBODY = 'mount -t tmpfs tmpfs /run && mkdir -p /run/udev/rules.d || exit 125; ' \
+    'for d in /etc/udev/rules.d /lib/udev/rules.d /usr/lib/udev/rules.d /usr/local/lib/udev/rules.d; do ' \
+    '[ ! -d "$d" ] || mount -t tmpfs tmpfs "$d" || exit 125; done; ' \
+    '[ -z "$1" ] || cp "$0" "$1/" || exit 125; shift; ' \
+    'exec setpriv --reuid=65534 --regid=65534 --clear-groups "$@"'
 USBDEVFS_CONTROL = 0xC0185500  # _IOWR('U', 0, struct usbdevfs_ctrltransfer), 24 bytes on LP64
 # The hidraw ioctls the binary uses (type 'H'); it reads the report descriptor from sysfs.
 HIDIOCSFEATURE, HIDIOCGFEATURE = 6, 7
@@ -122,8 +130,8 @@ class _HidrawNode:
 class Process:
     """A running hiddfu whose output is collected while the harness serves its devices."""
 
-    def __init__(self, harness, popen):
-        self.harness, self.popen, self.returncode = harness, popen, None
+    def __init__(self, harness, popen, args):
+        self.harness, self.popen, self.args, self.returncode = harness, popen, args, None
         self._out, self._err, self._open = bytearray(), bytearray(), 2
         for stream, buffer in ((popen.stdout, self._out), (popen.stderr, self._err)):
             os.set_blocking(stream.fileno(), False)
@@ -152,7 +160,7 @@ class Process:
     def readline(self, timeout=10.0):
         """The next line of standard output, waited for while the devices are served; None at the end."""
         self.harness.iterate_until(lambda: b'\n' in self._out or self._finished(), timeout,
-                                   'a line from hiddfu %s' % (self.popen.args[1:],))
+                                   'a line from hiddfu %s' % (self.args,))
         if b'\n' not in self._out:
             return None
         line, _, rest = bytes(self._out).partition(b'\n')
@@ -160,7 +168,7 @@ class Process:
         return line.decode()
 
     def wait(self, timeout=60.0):
-        self.harness.iterate_until(self._finished, timeout, 'hiddfu %s to exit' % (self.popen.args[1:],))
+        self.harness.iterate_until(self._finished, timeout, 'hiddfu %s to exit' % (self.args,))
         return self.returncode
 
     def stop(self, signal_number):
@@ -185,7 +193,7 @@ class Process:
         return [json.loads(line) for line in self.lines]
 
     def __repr__(self):
-        return 'hiddfu %s: rc=%r, stdout=%r, stderr=%r' % (self.popen.args[1:], self.returncode, self.stdout, self.stderr)
+        return 'hiddfu %s: rc=%r, stdout=%r, stderr=%r' % (self.args, self.returncode, self.stdout, self.stderr)
 
 
 class Harness:
@@ -361,20 +369,22 @@ class Harness:
         for device in self.plugged:
             os.chmod(self.root + device.usbfs, 0)
 
-    def start(self, *args, unprivileged=False, netlink=True):
+    def start(self, *args, unprivileged=False, netlink=True, udev_rules=''):
         """Starts hiddfu; its devices are served while the caller waits. Unprivileged, it runs as
-        user nobody when the harness is root; without netlink, strace makes every socket() fail."""
-        command, kwargs = [self.binary], {}
+        user nobody when the harness is root, seeing the udev rules installed in the directory
+        `udev_rules` only ('' for nowhere); without netlink, strace makes every socket() fail."""
+        command = [self.binary]
         if not netlink:
             command = ['strace', '-f', '-qq', '-o', '/dev/null', '-e', 'trace=socket',
                        '-e', 'inject=socket:error=EACCES'] + command
         if unprivileged:
             self.open_to_unprivileged()
             if os.geteuid() == 0:
-                kwargs = dict(user=65534, group=65534, extra_groups=[])
-        popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(), stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
-        self._processes.append(Process(self, popen))
+                command = ['unshare', '--mount', 'sh', '-c', AS_NOBODY, RULES, udev_rules] + command
+        args = [str(a) for a in args]
+        popen = subprocess.Popen(command + args, env=self.environment(), stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self._processes.append(Process(self, popen, args))
         return self._processes[-1]
 
     def run(self, *args, timeout=60.0, **options):

@@ -10,12 +10,16 @@ import pytest
 
 from csr_model import STATE_DOWNLOAD_IDLE, CsrDfuModel, csr_firmware, plug_csr
 from dfu_file import write_dfu
-from harness import failed_transfer
+from harness import RULES, failed_transfer
 
 
 @pytest.fixture
 def csr(harness):
     return plug_csr(harness, CsrDfuModel(csr_firmware(100)))
+
+
+INSTALLED = "replug the device or run 'sudo udevadm trigger' to apply the installed udev rules, which give " \
+    "access at the local seat only (not over SSH), or run as root"
 
 
 def transfer_failed(identifier):
@@ -33,6 +37,13 @@ def test_refused_device_node_is_named_once(harness, csr, action, names, expected
     assert (result.returncode, result.documents()) == (255, expected(csr.identifier)), result
     assert result.stderr.splitlines() == ['No permission to open %s: install the udev rules (60-hiddfu.rules, see '
                                           'hiddfu(1)) or run as root' % csr.hidraw_nodes[0].devnode], result
+
+
+@pytest.mark.parametrize('rules', ['/etc/udev/rules.d', '/lib/udev/rules.d'])
+def test_where_the_rules_are_installed_the_hint_says_how_they_apply(harness, csr, rules):
+    result = harness.run('reset', csr.identifier, unprivileged=True, udev_rules=rules)
+    assert (result.returncode, result.stderr) == \
+        (255, 'No permission to open %s: %s\n' % (csr.hidraw_nodes[0].devnode, INSTALLED)), result
 
 
 def test_a_reset_device_is_reacquired_without_a_hint_while_its_node_is_closed(harness):
@@ -63,7 +74,6 @@ def test_unreadable_device_list_sources_are_named(harness, csr, unreadable, stat
     assert result.stderr == 'No permission to open %s: run as root\n' % unreadable, result
 
 
-RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'udev', '60-hiddfu.rules')
 # A mount namespace of its own keeps the rules under test away from the machine's udev.
 UDEVADM_TEST = 'mount -t tmpfs tmpfs /run && mkdir -p /run/udev/rules.d && cp "$0" /run/udev/rules.d/ && ' \
                'exec udevadm test "/sys$1"'

@@ -122,6 +122,9 @@ class _HidrawNode:
             client.complete(-1, errno.ENODEV)
             return
         answer = self.model and self.model.output_report(data)
+        if isinstance(answer, int):
+            client.complete(-1, answer)
+            return
         if answer:
             GLib.idle_add(lambda: (self.gone or os.write(self.master, answer), False)[1])
         client.complete(len(data), 0)

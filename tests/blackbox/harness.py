@@ -202,6 +202,7 @@ class Process:
 class Harness:
     """One umockdev testbed with plugged USB devices, and runs of the binary against it."""
 
+    roots = []  # the folder of every testbed made in this process, which close() has removed
     reenumeration_delay = (0.05, 0.25)  # seconds from a reset to the removal, then to the return
     access_delay = None  # seconds from a return until its hidraw nodes are open to all, as udev's rules do
 
@@ -209,6 +210,7 @@ class Harness:
         self.binary = binary or default_binary()
         self.testbed = UMockdev.Testbed.new()
         self.root = self.testbed.get_root_dir()
+        Harness.roots.append(self.root)
         self.context = GLib.MainContext.default()
         self.errors = []           # faults of the models or the harness, fail the test
         self.ioctl_count = 0       # usbfs and hidraw ioctls and hidraw writes
@@ -424,3 +426,6 @@ class Harness:
             node.unplug()
         self._processes, self._sources, self._pending, self.plugged = [], [], 0, []
         self.testbed.clear()
+        # The testbed removes its folder when it is finalized, and aborts if the folder has gone
+        # before: so let go of it rather than remove the folder.
+        self.testbed = None

@@ -92,9 +92,15 @@ class _HidrawNode:
         os.makedirs(harness.root + '/dev', exist_ok=True)
         os.symlink(slave_name, harness.root + self.devnode)
 
+    def cut(self):
+        """The device stops answering here and the node's name goes, at once: the rest of the removal
+        may come later."""
+        if not self.gone:
+            self.gone = True
+            os.unlink(self.harness.root + self.devnode)
+
     def unplug(self):
-        self.gone = True
-        os.unlink(self.harness.root + self.devnode)
+        self.cut()
         self.harness.testbed.detach_ioctl(self.devnode)
         os.close(self.master)  # the client's poll() sees POLLHUP
 
@@ -285,6 +291,11 @@ class Harness:
             os.chmod(os.path.realpath(self.root + node.devnode), 0o666)
 
     def _schedule_replug(self, device):
+        """Called in the reset's own request: the device is off the bus before the request ends, as
+        a device that resets is, whenever the main loop gets round to the removal; the binary can
+        never find it again at its old node."""
+        for node in device.hidraw_nodes:
+            node.cut()
         gone, back = self.reenumeration_delay
         steps = [(gone, lambda: device in self.plugged and self.unplug(device)),
                  (back, lambda: device not in self.plugged and self.plug(device))]

@@ -94,10 +94,7 @@ def test_an_attribute_that_cannot_be_read_is_named(tree, attribute, error, messa
     if error == 'EMFILE':
         assert (result.returncode, result.stdout) == (255, ''), result
     else:
-        h.binary = default_binary()
-        expected = listed(h.run('devices'))
-        expected[tree.csr.identifier]['serial'] = ''
-        assert listed(result) == expected
+        assert listed(result)[tree.csr.identifier]['serial'] == ''
 
 
 def test_without_a_usb_bus_says_so_and_lists_nothing(harness):

@@ -4,7 +4,6 @@ devices to the user at the seat, applied by udev to the emulated devices."""
 
 import os
 import subprocess
-import tempfile
 
 import pytest
 
@@ -55,10 +54,8 @@ def test_a_reset_device_is_reacquired_without_a_hint_while_its_node_is_closed(ha
     harness.grant_access(device)
     harness.access_delay = 0.3
     image = csr_firmware(1500)
-    with tempfile.TemporaryDirectory() as place:  # one that user nobody can read
-        os.chmod(place, 0o755)
-        result = harness.run('update', device.identifier, write_dfu(os.path.join(place, 'f.dfu'), image),
-                             unprivileged=True, timeout=30)
+    dfu = write_dfu(harness.root + '/f.dfu', image)  # a folder user nobody may read
+    result = harness.run('update', device.identifier, dfu, unprivileged=True, timeout=30)
     assert (result.returncode, result.stderr) == (0, ''), result
     assert model.firmware == image
 

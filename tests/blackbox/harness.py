@@ -141,8 +141,10 @@ class Process:
 
     def __init__(self, harness, popen, args):
         self.harness, self.popen, self.args, self.returncode = harness, popen, args, None
-        self._out, self._err, self._open = bytearray(), bytearray(), 2
-        for stream, buffer in ((popen.stdout, self._out), (popen.stderr, self._err)):
+        self._out, self._err = bytearray(), bytearray()
+        streams = [(s, b) for s, b in ((popen.stdout, self._out), (popen.stderr, self._err)) if s is not None]
+        self._open = len(streams)
+        for stream, buffer in streams:
             os.set_blocking(stream.fileno(), False)
             GLib.io_add_watch(stream.fileno(), GLib.PRIORITY_DEFAULT,
                               GLib.IOCondition.IN | GLib.IOCondition.HUP | GLib.IOCondition.ERR,
@@ -385,10 +387,11 @@ class Harness:
         for device in self.plugged:
             os.chmod(self.root + device.usbfs, 0)
 
-    def start(self, *args, unprivileged=False, netlink=True, udev_rules=''):
+    def start(self, *args, unprivileged=False, netlink=True, udev_rules='', stdout=subprocess.PIPE):
         """Starts hiddfu; its devices are served while the caller waits. Unprivileged, it runs as
         user nobody when the harness is root, seeing the udev rules installed in the directory
-        `udev_rules` only ('' for nowhere); without netlink, strace makes every socket() fail."""
+        `udev_rules` only ('' for nowhere); without netlink, strace makes every socket() fail.
+        `stdout` other than a pipe (an open file) is not collected."""
         command = [self.binary]
         if not netlink:
             command = ['strace', '-f', '-qq', '-o', '/dev/null', '-e', 'trace=socket',
@@ -399,7 +402,7 @@ class Harness:
                 command = ['unshare', '--mount', 'sh', '-c', AS_NOBODY, RULES, udev_rules] + command
         args = [str(a) for a in args]
         popen = subprocess.Popen(command + args, env=self.environment(), stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                 stdout=stdout, stderr=subprocess.PIPE)
         self._processes.append(Process(self, popen, args))
         return self._processes[-1]
 

@@ -171,8 +171,10 @@ bool listOrMonitorDevices(unsigned short idVendor, unsigned short idProduct, boo
         discovery.setFilter(idVendor);
 
     if (!monitor) {
+        // An empty list would claim that no device is attached; the reason is on standard error.
+        if (!discovery.start())
+            return false;
         JSONDevices devices;
-        (void)discovery.start();
         devices.updateDeviceList(discovery);
         discovery.stop();
         return devices.write(stdout);
@@ -206,10 +208,7 @@ bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool 
     } catch (const std::system_error& error) {
         // A run loop or its thread could not be made, with descriptors exhausted for example.
         std::fprintf(stderr, "Can't start USB discovery: %s\n", error.what());
-        if (monitor)
-            return false;
-        JSONDevices devices;
-        return devices.write(stdout);
+        return false;
     }
 }
 

@@ -11,6 +11,7 @@
 #include "lib/kel_endian.h"
 #include "lib/kel_precisiontimer.h"
 #include "lib/kel_usbidentifier.h"
+#include "platform/hid.h"
 
 namespace kel {
 
@@ -176,10 +177,14 @@ bool CsrHidDfu::setDeviceToIdle()
         return false;
     close();
     const PrecisionTimer timer;
-    while (timer.elapsedTimeInSeconds() < kTimeoutSeconds) {
-        sleepMilliseconds(50.0);
-        if (open(m_locationId, 0, 0, m_usage, m_usagePage, m_interfaceIndex))
-            break;
+    {
+        // Refusals are expected until the system opens the returning device's node up to the user.
+        const platform::QuietAccessRefusals quiet;
+        while (timer.elapsedTimeInSeconds() < kTimeoutSeconds) {
+            sleepMilliseconds(50.0);
+            if (open(m_locationId, 0, 0, m_usage, m_usagePage, m_interfaceIndex))
+                break;
+        }
     }
     if (!isConnected()) {
         fprintf(stderr, "%s: timeout reaquiring device after reset\n", "setDeviceToIdle");

@@ -100,13 +100,17 @@ bool UsbDiscoveryEngine::startOnThread()
         const IOReturn kr = m_notifyPort->addMatchingNotification(matching, &usbDeviceAddedCallback, this,
                                                                   m_deviceAddedIterator);
         if (kr != kIOReturnSuccess) {
-            std::fprintf(stderr, "Error %08x adding matching notification\n", static_cast<unsigned>(kr));
+            if (kr != kIOReturnNotReadable)  // the port has named what it could not read
+                std::fprintf(stderr, "Error %08x adding matching notification\n", static_cast<unsigned>(kr));
             m_notifyPort->unscheduleFromRunLoop(runLoop);
             m_deviceAddedIterator.reset();
             m_notifyPort.reset();
             return false;
         }
         m_active = true;
+        // A client that is only read from, not told of changes, does not watch.
+        if (m_block)
+            m_notifyPort->announceWatching();
     }
     usbDeviceAddedCallback(this, m_deviceAddedIterator.get());
     return true;

@@ -7,6 +7,22 @@ namespace platform {
 
 namespace {
 std::atomic<HidBackend*> g_backend{nullptr};
+thread_local int g_quietAccessRefusals = 0;
+}  // namespace
+
+QuietAccessRefusals::QuietAccessRefusals()
+{
+    ++g_quietAccessRefusals;
+}
+
+QuietAccessRefusals::~QuietAccessRefusals()
+{
+    --g_quietAccessRefusals;
+}
+
+bool QuietAccessRefusals::active()
+{
+    return g_quietAccessRefusals > 0;
 }
 
 HidBackend& hidBackend()

@@ -64,6 +64,20 @@ public:
     virtual void unscheduleFromRunLoop(RunLoop* loop) = 0;
 };
 
+// While one lives on a thread, a device opened on that thread that refuses access says nothing
+// of what to do about it: the caller expects refusals for a while, as from a device that comes
+// back from a reset before the system has opened its new node up to the user.
+class QuietAccessRefusals {
+public:
+    QuietAccessRefusals();
+    ~QuietAccessRefusals();
+    QuietAccessRefusals(const QuietAccessRefusals&) = delete;
+    QuietAccessRefusals& operator=(const QuietAccessRefusals&) = delete;
+
+    // One lives on the calling thread.
+    static bool active();
+};
+
 class HidManager {
 public:
     virtual ~HidManager() = default;  // closes and frees every device it handed out

@@ -20,6 +20,7 @@ constexpr IOReturn kIOReturnNotOpen = static_cast<IOReturn>(0xE00002CD);
 constexpr IOReturn kIOReturnUnsupported = static_cast<IOReturn>(0xE00002C7);
 constexpr IOReturn kIOReturnTimeout = static_cast<IOReturn>(0xE00002D6);
 constexpr IOReturn kIOReturnNotAttached = static_cast<IOReturn>(0xE00002D9);
+constexpr IOReturn kIOReturnNotReadable = static_cast<IOReturn>(0xE00002DA);
 constexpr IOReturn kIOReturnUnderrun = static_cast<IOReturn>(0xE00002E7);
 constexpr IOReturn kIOReturnOverrun = static_cast<IOReturn>(0xE00002E8);
 constexpr IOReturn kIOReturnNotFound = static_cast<IOReturn>(0xE00002F0);

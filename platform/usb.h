@@ -107,8 +107,14 @@ public:
     // After it returns no callback runs any more.
     virtual void unscheduleFromRunLoop(RunLoop* loop) = 0;
 
+    // A client is to be told of changes, not only keep its list: a port that hears of them in
+    // a way the user should know of says so on standard error, once.
+    virtual void announceWatching() {}
+
     // First-match notifications for `matching`. On success `iterator` yields the devices
     // already attached, and later the arrivals; destroying it unregisters the notification.
+    // kIOReturnNotReadable when what is attached cannot be listed: the port has said why on
+    // standard error.
     virtual IOReturn addMatchingNotification(const UsbMatching& matching, MatchingCallback callback, void* refCon,
                                              std::unique_ptr<UsbIterator>& iterator) = 0;
     // General-interest notifications for one device.

@@ -24,6 +24,9 @@ IOReturn ioReturnForErrno(int error)
         return kIOReturnTimeout;
     case EOVERFLOW:
         return kIOReturnOverrun;
+    case EMFILE:
+    case ENFILE:
+        return kIOReturnNoResources;
     case ENOMEM:
         return kIOReturnNoMemory;
     case EINVAL:
@@ -34,6 +37,11 @@ IOReturn ioReturnForErrno(int error)
     default:
         return kIOReturnError;
     }
+}
+
+bool isResourceShortage(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOMEM;
 }
 
 IOReturn lockExclusive(int fd)

@@ -10,6 +10,10 @@ namespace platform {
 
 IOReturn ioReturnForErrno(int error);
 
+// Out of file descriptors or memory: a failure that says nothing of the file or device, only
+// that the process could not look.
+bool isResourceShortage(int error);
+
 // Calls `call` again while it fails with EINTR; its last result.
 template <typename Call>
 auto retryOnEintr(Call call) -> decltype(call())

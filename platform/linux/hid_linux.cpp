@@ -62,7 +62,8 @@ IOReturn LinuxHidDevice::open(bool seize)
     // Non-blocking so that a wake-up without a report never stalls the run loop's thread.
     const int fd = ::open(m_node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        hintOnAccessDenied(m_node, errno);
+        if (!QuietAccessRefusals::active())
+            hintOnAccessDenied(m_node, errno);
         return ioReturnForErrno(errno);
     }
     if (seize && lockExclusive(fd) != kIOReturnSuccess) {

@@ -37,12 +37,18 @@ bool listDirectory(const std::string& path, std::vector<std::string>& names)
     DIR* directory = ::opendir(path.c_str());
     if (directory == nullptr)
         return false;
-    while (const dirent* entry = ::readdir(directory)) {
+    for (;;) {
+        errno = 0;  // readdir() ends the list and fails alike, telling them apart by errno only
+        const dirent* entry = ::readdir(directory);
+        if (entry == nullptr)
+            break;
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
             names.emplace_back(entry->d_name);
     }
+    const int error = errno;
     ::closedir(directory);
-    return true;
+    errno = error;
+    return error == 0;
 }
 
 bool readSysfsLink(const std::string& path, std::string& target)
@@ -88,29 +94,36 @@ bool readSysfsBytes(const std::string& directory, const char* attribute, std::ve
 {
     const std::string path = directory + "/" + attribute;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        hintOnAccessDenied(path, errno);
-        return false;
-    }
-    bytes.clear();
-    std::uint8_t buffer[4096];
-    bool ok = true;
-    for (;;) {
-        const ssize_t count = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
-        if (count > 0 && bytes.size() + static_cast<std::size_t>(count) > kMaxAttributeSize) {
-            ok = false;
-            break;
-        } else if (count > 0) {
-            bytes.insert(bytes.end(), buffer, buffer + count);
-        } else if (count == 0) {
-            break;
-        } else {
-            ok = false;  // ENODEV once the device has been unplugged under an open file
-            break;
+    int error = 0;
+    if (fd >= 0) {
+        bytes.clear();
+        std::uint8_t buffer[4096];
+        for (;;) {
+            const ssize_t count = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
+            if (count > 0 && bytes.size() + static_cast<std::size_t>(count) > kMaxAttributeSize) {
+                error = EFBIG;
+                break;
+            } else if (count > 0) {
+                bytes.insert(bytes.end(), buffer, buffer + count);
+            } else if (count == 0) {
+                break;
+            } else {
+                error = errno;
+                break;
+            }
         }
+        ::close(fd);
+    } else {
+        error = errno;
     }
-    ::close(fd);
-    return ok;
+    if (error == 0)
+        return true;
+    // A device that has gone takes its files with it (ENOENT), or leaves an open one
+    // unreadable (ENODEV): nothing to say, its removal follows.
+    if (error != ENOENT && error != ENODEV)
+        reportUnreadable(path, error);
+    errno = error;
+    return false;
 }
 
 bool readSysfsText(const std::string& directory, const char* attribute, std::string& text)
@@ -124,16 +137,29 @@ bool readSysfsText(const std::string& directory, const char* attribute, std::str
     return true;
 }
 
-bool readSysfsHex(const std::string& directory, const char* attribute, std::uint32_t& value)
+namespace {
+
+bool readSysfsNumber(const std::string& directory, const char* attribute, int base, std::uint32_t& value)
 {
     std::string text;
-    return readSysfsText(directory, attribute, text) && parseNumber(text, 16, value);
+    if (!readSysfsText(directory, attribute, text))
+        return false;
+    if (parseNumber(text, base, value))
+        return true;
+    errno = EINVAL;
+    return false;
+}
+
+}  // namespace
+
+bool readSysfsHex(const std::string& directory, const char* attribute, std::uint32_t& value)
+{
+    return readSysfsNumber(directory, attribute, 16, value);
 }
 
 bool readSysfsDecimal(const std::string& directory, const char* attribute, std::uint32_t& value)
 {
-    std::string text;
-    return readSysfsText(directory, attribute, text) && parseNumber(text, 10, value);
+    return readSysfsNumber(directory, attribute, 10, value);
 }
 
 }  // namespace platform

@@ -31,6 +31,8 @@ public:
         std::vector<UsbServiceRef> services;
         for (const UsbDeviceEvent& device : devices) {
             auto service = LinuxUsbService::create(device.syspath, device.devnode, device.devnum);
+            if (!service)
+                return kIOReturnNoResources;
             if (!service->isTerminated() && usbDeviceMatches(matching, *service))
                 services.push_back(std::move(service));
         }

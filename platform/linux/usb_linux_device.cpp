@@ -224,13 +224,18 @@ LinuxUsbService::LinuxUsbService(const std::string& syspath, const std::string& 
 std::shared_ptr<LinuxUsbService> LinuxUsbService::create(const std::string& syspath, const std::string& devnode,
                                                          std::uint32_t devnum)
 {
-    if (devnum == 0)
-        readSysfsDecimal(syspath, "devnum", devnum);
+    if (devnum == 0 && !readSysfsDecimal(syspath, "devnum", devnum) && isResourceShortage(errno))
+        return nullptr;
     std::shared_ptr<LinuxUsbService> service(new LinuxUsbService(syspath, devnode, devnum));
-    readUsbKernelCopy(syspath, service->m_copy);
+    if (!readUsbKernelCopy(syspath, service->m_copy))
+        return nullptr;
     // Read after the copy: the copy is this device's when the number is still there.
-    if (!isPresent(syspath, devnum))
+    errno = 0;
+    if (!isPresent(syspath, devnum)) {
+        if (isResourceShortage(errno))
+            return nullptr;
         service->setTerminated();
+    }
     return service;
 }
 

@@ -20,6 +20,8 @@ public:
     // busnum and devnum when needed), `devnum` its device number (0: read from sysfs). The
     // kernel's copy is read now, and the device number again after it: a device that has
     // gone, or that another one has replaced at the same port, is terminated from the start.
+    // Null, with errno set, when a read failed for want of descriptors or memory (said on
+    // standard error): nothing can be told of the device then.
     static std::shared_ptr<LinuxUsbService> create(const std::string& syspath, const std::string& devnode,
                                                    std::uint32_t devnum = 0);
 

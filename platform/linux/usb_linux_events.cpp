@@ -73,7 +73,10 @@ bool busOrderLess(const UsbDeviceEvent& a, const UsbDeviceEvent& b)
 
 class MonitorEventSource final : public UsbEventSource {
 public:
-    MonitorEventSource(udev* context, udev_monitor* monitor) : m_udev(context), m_monitor(monitor) {}
+    MonitorEventSource(udev* context, udev_monitor* monitor, bool followsKernel)
+        : m_udev(context), m_monitor(monitor), m_followsKernel(followsKernel)
+    {
+    }
 
     ~MonitorEventSource() override
     {
@@ -105,16 +108,21 @@ public:
     }
 
     // Reads sysfs only, never the monitor's context: safe beside receive() on another thread.
-    std::vector<UsbDeviceEvent> enumerate() override
+    bool enumerate(std::vector<UsbDeviceEvent>& devices) override { return enumerateUsbDevices(devices); }
+
+    // Without udev's events, nodes may not yet have the permissions the rules give them.
+    void announce() override
     {
-        std::vector<UsbDeviceEvent> devices;
-        enumerateUsbDevices(devices);
-        return devices;
+        if (m_followsKernel && !m_announced)
+            std::fprintf(stderr, "USB hot-plug: following the kernel's uevents, not udev's\n");
+        m_announced = true;
     }
 
 private:
     udev* const m_udev;
     udev_monitor* const m_monitor;  // null: enumeration only
+    const bool m_followsKernel;
+    bool m_announced = false;
 };
 
 // A non-blocking monitor of usb devices on one netlink group; null when it cannot be made.
@@ -156,7 +164,7 @@ bool enumerateUsbDevices(std::vector<UsbDeviceEvent>& devices)
     if (!listDirectory(kDevices, names)) {
         const int error = errno;
         if (::access("/sys/bus/usb", F_OK) == 0) {
-            hintOnAccessDenied(kDevices, error);
+            reportUnreadable(kDevices, error);
             return false;
         }
         std::call_once(noBus, [] { std::fprintf(stderr, "No USB bus to list: /sys/bus/usb is missing\n"); });
@@ -190,9 +198,8 @@ std::unique_ptr<UsbEventSource> createUsbEventSource()
     if (monitor == nullptr)
         std::fprintf(stderr, "No USB hot-plug events: can't open a netlink monitor (%s)\n",
                      std::strerror(errno != 0 ? errno : EPERM));
-    else if (std::strcmp(group, "kernel") == 0)
-        std::fprintf(stderr, "USB hot-plug: following the kernel's uevents, not udev's\n");
-    return std::unique_ptr<UsbEventSource>(new MonitorEventSource(context, monitor));
+    const bool followsKernel = monitor != nullptr && std::strcmp(group, "kernel") == 0;
+    return std::unique_ptr<UsbEventSource>(new MonitorEventSource(context, monitor, followsKernel));
 }
 
 }  // namespace platform

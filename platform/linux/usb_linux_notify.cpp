@@ -76,15 +76,19 @@ void PortState::handleLost()
             handleRemove(removal);
         }
     }
-    for (const UsbDeviceEvent& device : source->enumerate())
-        handleAdd(device);
+    std::vector<UsbDeviceEvent> attached;
+    if (source->enumerate(attached)) {
+        for (const UsbDeviceEvent& device : attached)
+            handleAdd(device);
+    }
 }
 
 void PortState::handleAdd(const UsbDeviceEvent& event)
 {
     const auto service = LinuxUsbService::create(event.syspath, event.devnode, event.devnum);
-    // A stale event: the device has gone, or another one has taken its place and has its own event.
-    if (service->isTerminated())
+    // A stale event: the device has gone, or another one has taken its place and has its own
+    // event. A device that could not be read has been named on standard error.
+    if (!service || service->isTerminated())
         return;
 
     {
@@ -160,6 +164,8 @@ public:
             removeFdSource(loop, m_source);
     }
 
+    void announceWatching() override { m_state->source->announce(); }
+
     IOReturn addMatchingNotification(const UsbMatching& matching, MatchingCallback callback, void* refCon,
                                      std::unique_ptr<UsbIterator>& iterator) override
     {
@@ -173,10 +179,13 @@ public:
             m_state->matchings.push_back(registration);
         }
         std::vector<std::shared_ptr<LinuxUsbService>> attached;
-        for (const UsbDeviceEvent& device : m_state->source->enumerate()) {
-            auto service = LinuxUsbService::create(device.syspath, device.devnode, device.devnum);
-            if (!service->isTerminated() && usbDeviceMatches(matching, *service))
-                attached.push_back(std::move(service));
+        if (!listAttached(matching, attached)) {
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            registration->active = false;
+            registration->pending.clear();
+            auto& all = m_state->matchings;
+            all.erase(std::remove(all.begin(), all.end(), registration), all.end());
+            return kIOReturnNotReadable;
         }
         {
             std::lock_guard<std::mutex> lock(m_state->mutex);
@@ -221,6 +230,22 @@ public:
     }
 
 private:
+    // What is attached and matches; false when that cannot be known (said on standard error).
+    bool listAttached(const UsbMatching& matching, std::vector<std::shared_ptr<LinuxUsbService>>& attached)
+    {
+        std::vector<UsbDeviceEvent> devices;
+        if (!m_state->source->enumerate(devices))
+            return false;
+        for (const UsbDeviceEvent& device : devices) {
+            auto service = LinuxUsbService::create(device.syspath, device.devnode, device.devnum);
+            if (!service)
+                return false;
+            if (!service->isTerminated() && usbDeviceMatches(matching, *service))
+                attached.push_back(std::move(service));
+        }
+        return true;
+    }
+
     static void readable(void* info, int /*fd*/, unsigned events)
     {
         auto* state = static_cast<PortState*>(info);

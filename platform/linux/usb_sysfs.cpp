@@ -131,18 +131,23 @@ std::vector<std::uint8_t> stringDescriptorFromUtf8(const std::string& text)
     return descriptor;
 }
 
-void readUsbKernelCopy(const std::string& syspath, UsbKernelCopy& copy)
+bool readUsbKernelCopy(const std::string& syspath, UsbKernelCopy& copy)
 {
     static const char* const kStrings[3] = {"manufacturer", "product", "serial"};
     const std::vector<std::uint8_t>& d = copy.descriptors;
-    copy.hasDeviceDescriptor = readSysfsBytes(syspath, "descriptors", copy.descriptors) &&
-                               d.size() >= kDeviceDescriptorLength && d[0] >= kDeviceDescriptorLength &&
-                               d[1] == kDescriptorTypeDevice;
+    if (!readSysfsBytes(syspath, "descriptors", copy.descriptors))
+        return !isResourceShortage(errno);
+    copy.hasDeviceDescriptor =
+        d.size() >= kDeviceDescriptorLength && d[0] >= kDeviceDescriptorLength && d[1] == kDescriptorTypeDevice;
     for (std::size_t i = 0; i < 3; ++i) {
         // A device without the string has no attribute; don't look for it.
-        if (copy.hasDeviceDescriptor && d[14 + i] != 0)
+        if (copy.hasDeviceDescriptor && d[14 + i] != 0) {
             copy.held[i] = readSysfsText(syspath, kStrings[i], copy.strings[i]);
+            if (!copy.held[i] && isResourceShortage(errno))
+                return false;
+        }
     }
+    return true;
 }
 
 IOReturn usbStallStatus()

@@ -28,7 +28,9 @@ struct UsbKernelCopy {
 };
 
 // Reads `descriptors` and the three strings; what cannot be read is left out of the copy.
-void readUsbKernelCopy(const std::string& syspath, UsbKernelCopy& copy);
+// False, with errno set, when a read failed for want of descriptors or memory: then the copy
+// says nothing of the device.
+bool readUsbKernelCopy(const std::string& syspath, UsbKernelCopy& copy);
 
 // The status of a request that the device stalls (a malformed or missing kernel copy answers so).
 IOReturn usbStallStatus();

@@ -46,6 +46,16 @@ def pytest_configure(config):
         os.execve(sys.executable, [sys.executable] + sys.orig_argv[1:], dict(os.environ, LD_PRELOAD=PRELOAD))
 
 
+@pytest.fixture(scope='session', autouse=True)
+def testbed_folders_are_removed():
+    """No /tmp/umockdev.* folder of this run is left behind. Only its own are looked at: other
+    suites may be running meanwhile."""
+    from harness import Harness
+    yield
+    left = [root for root in Harness.roots if os.path.exists(root)]
+    assert not left, 'testbed folders left behind: %s' % left
+
+
 @pytest.fixture
 def harness():
     from harness import Harness

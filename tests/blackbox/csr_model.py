@@ -5,9 +5,10 @@ and input-report paths."""
 import errno
 import struct
 
-# Report IDs and sizes (counting the report ID byte) of the CSR HID DFU interface.
+# Report IDs and sizes (counting the report ID byte) of the CSR HID DFU interface. The largest
+# input, output and feature reports differ in size, so that taking one for another shows.
 COMMAND_REPORT, STATUS_REPORT, CONTROL_REPORT, TEXT_REPORT = 1, 2, 3, 1
-FEATURE_SIZE, STATUS_SIZE, CONTROL_SIZE, TEXT_SIZE = 1023, 7, 2, 64
+FEATURE_SIZE, STATUS_SIZE, CONTROL_SIZE, OUTPUT_SIZE, INPUT_SIZE = 1023, 7, 2, 32, 64
 STATE_IDLE, STATE_BUSY, STATE_DOWNLOAD_IDLE, STATE_ERROR = 2, 4, 5, 10
 STATUS_OK, STATUS_ERR_UNKNOWN = 0, 0x0E
 STATUS_ERR_ADDRESS = 0x08  # errADDRESS of USB DFU: a block out of sequence
@@ -18,12 +19,12 @@ def _vendor_item(prefix, value, size):
 
 
 def csr_report_descriptor():
-    """Vendor collection with feature reports 1 (1023), 2 (7), 3 (2) and output and input
-    report 1 (64 bytes each), sizes counting the report ID."""
+    """Vendor collection with feature reports 1 (1023), 2 (7), 3 (2), output report 1 (32) and
+    input report 1 (64 bytes), sizes counting the report ID."""
     d = bytes.fromhex('0600FF 0901 A101 1500 26FF00 7508')
     for report_id, size, main in ((COMMAND_REPORT, FEATURE_SIZE, 0xB1), (STATUS_REPORT, STATUS_SIZE, 0xB1),
-                                  (CONTROL_REPORT, CONTROL_SIZE, 0xB1), (TEXT_REPORT, TEXT_SIZE, 0x91),
-                                  (TEXT_REPORT, TEXT_SIZE, 0x81)):
+                                  (CONTROL_REPORT, CONTROL_SIZE, 0xB1), (TEXT_REPORT, OUTPUT_SIZE, 0x91),
+                                  (TEXT_REPORT, INPUT_SIZE, 0x81)):
         d += bytes([0x85, report_id]) + _vendor_item(0x94, size - 1, 2 if size > 256 else 1) + \
             bytes([0x09, report_id, main, 0x02])
     return d + bytes([0xC0])
@@ -93,14 +94,16 @@ class CsrDfuModel:
 
     Knobs a test sets: `state`/`status` (initial DFU state), `busy_blocks` (blocks answered busy
     once), `fail_block` (block answered with the error state), `answers` (text request -> input
-    report text), `on_reset` (the harness sets it to re-enumerate the device) and `on_block`
-    (called with each accepted block's number). What it saw: `log`, and from it `blocks` and
+    report text), `short_last_report` (the data report that ends the image carries no padding),
+    `on_reset` (the harness sets it to re-enumerate the device) and `on_block` (called with each
+    accepted block's number). What it saw: `log`, and from it `blocks` and
     `controls`; `text_requests`; `completed_downloads`."""
 
     def __init__(self, firmware=b''):
         self.firmware = bytes(firmware)
         self.state, self.status = STATE_IDLE, STATUS_OK
         self.busy_blocks, self.fail_block, self.answers = set(), None, {}
+        self.short_last_report = False
         self.text_requests = []   # names received in output report 1
         self.log = []             # ('control', code) and ('block', number, length) in order
         self.completed_downloads = 0
@@ -133,7 +136,8 @@ class CsrDfuModel:
         return errno.EPIPE
 
     def get_feature(self, report_id, size):
-        """Device to host feature report: bytes (report ID first) or an errno."""
+        """Device to host feature report: bytes (report ID first) or an errno. A request for fewer
+        bytes than the report has gets its start, as the USB transfer is cut."""
         if report_id == STATUS_REPORT:  # no poll timeout
             report = bytes([STATUS_REPORT, 0, 0, 0, 0, STATE_BUSY if self._busy_pending else self.state, self.status])
             if self._busy_pending:  # busy is answered once; the device has finished by the next read
@@ -171,26 +175,32 @@ class CsrDfuModel:
         return 0
 
     def _data_report(self, size):
-        if self.state != STATE_IDLE or size < 6:
+        if self.state != STATE_IDLE:
             return errno.EPIPE
-        room = size - 6
+        room = FEATURE_SIZE - 6
         chunk = self.firmware[self._read_offset:self._read_offset + room]
         self._read_offset += len(chunk)
+        report = bytes([COMMAND_REPORT]) + struct.pack('<H', len(chunk)) + bytes(3) + chunk
         if len(chunk) < room:
             self._read_offset = 0  # the image ended in this report; the next read starts over
-        return bytes([COMMAND_REPORT]) + struct.pack('<H', len(chunk)) + bytes(3) + chunk.ljust(room, b'\0')
+        if len(chunk) == room or not self.short_last_report:
+            report = report.ljust(FEATURE_SIZE, b'\0')
+        return report[:size]
 
     # --- text requests -----------------------------------------------------------------------
 
     def output_report(self, data):
-        """Output report from the host. Returns the input report to send back, or None."""
-        if not data or data[0] != TEXT_REPORT:
+        """Output report from the host. Returns the input report to send back, None, or an errno
+        for a report that is not exactly the size the descriptor declares."""
+        if len(data) != OUTPUT_SIZE:
+            return errno.EPIPE
+        if data[0] != TEXT_REPORT:
             return None
         name = bytes(data[1:]).split(b'\0', 1)[0].decode('utf-8', 'replace')
         self.text_requests.append(name)
         if name not in self.answers:
             return None
-        return bytes([TEXT_REPORT]) + self.answers[name].encode()[:TEXT_SIZE - 2].ljust(TEXT_SIZE - 1, b'\0')
+        return bytes([TEXT_REPORT]) + self.answers[name].encode()[:INPUT_SIZE - 2].ljust(INPUT_SIZE - 1, b'\0')
 
 
 def plug_csr(harness, model, descriptor=None):

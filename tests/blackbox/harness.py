@@ -17,6 +17,14 @@ gi.require_version('UMockdev', '1.0')
 from gi.repository import GLib, UMockdev  # noqa: E402
 
 PRELOAD = 'libumockdev-preload.so.0'
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'udev', '60-hiddfu.rules')
+# Run by root in a mount namespace of its own: empties every directory udev reads rules from, puts the
+# rules ($0) into $1 unless it is empty, and runs the rest of the command line as user nobody.
+AS_NOBODY = 'mount -t tmpfs tmpfs /run && mkdir -p /run/udev/rules.d || exit 125; ' \
+    'for d in /etc/udev/rules.d /lib/udev/rules.d /usr/lib/udev/rules.d /usr/local/lib/udev/rules.d; do ' \
+    '[ ! -d "$d" ] || mount -t tmpfs tmpfs "$d" || exit 125; done; ' \
+    '[ -z "$1" ] || cp "$0" "$1/" || exit 125; shift; ' \
+    'exec setpriv --reuid=65534 --regid=65534 --clear-groups "$@"'
 USBDEVFS_CONTROL = 0xC0185500  # _IOWR('U', 0, struct usbdevfs_ctrltransfer), 24 bytes on LP64
 # The hidraw ioctls the binary uses (type 'H'); it reads the report descriptor from sysfs.
 HIDIOCSFEATURE, HIDIOCGFEATURE = 6, 7
@@ -84,9 +92,15 @@ class _HidrawNode:
         os.makedirs(harness.root + '/dev', exist_ok=True)
         os.symlink(slave_name, harness.root + self.devnode)
 
+    def cut(self):
+        """The device stops answering here and the node's name goes, at once: the rest of the removal
+        may come later."""
+        if not self.gone:
+            self.gone = True
+            os.unlink(self.harness.root + self.devnode)
+
     def unplug(self):
-        self.gone = True
-        os.unlink(self.harness.root + self.devnode)
+        self.cut()
         self.harness.testbed.detach_ioctl(self.devnode)
         os.close(self.master)  # the client's poll() sees POLLHUP
 
@@ -114,6 +128,9 @@ class _HidrawNode:
             client.complete(-1, errno.ENODEV)
             return
         answer = self.model and self.model.output_report(data)
+        if isinstance(answer, int):
+            client.complete(-1, answer)
+            return
         if answer:
             GLib.idle_add(lambda: (self.gone or os.write(self.master, answer), False)[1])
         client.complete(len(data), 0)
@@ -122,8 +139,8 @@ class _HidrawNode:
 class Process:
     """A running hiddfu whose output is collected while the harness serves its devices."""
 
-    def __init__(self, harness, popen):
-        self.harness, self.popen, self.returncode = harness, popen, None
+    def __init__(self, harness, popen, args):
+        self.harness, self.popen, self.args, self.returncode = harness, popen, args, None
         self._out, self._err = bytearray(), bytearray()
         streams = [(s, b) for s, b in ((popen.stdout, self._out), (popen.stderr, self._err)) if s is not None]
         self._open = len(streams)
@@ -154,7 +171,7 @@ class Process:
     def readline(self, timeout=10.0):
         """The next line of standard output, waited for while the devices are served; None at the end."""
         self.harness.iterate_until(lambda: b'\n' in self._out or self._finished(), timeout,
-                                   'a line from hiddfu %s' % (self.popen.args[1:],))
+                                   'a line from hiddfu %s' % (self.args,))
         if b'\n' not in self._out:
             return None
         line, _, rest = bytes(self._out).partition(b'\n')
@@ -162,7 +179,7 @@ class Process:
         return line.decode()
 
     def wait(self, timeout=60.0):
-        self.harness.iterate_until(self._finished, timeout, 'hiddfu %s to exit' % (self.popen.args[1:],))
+        self.harness.iterate_until(self._finished, timeout, 'hiddfu %s to exit' % (self.args,))
         return self.returncode
 
     def stop(self, signal_number):
@@ -187,18 +204,21 @@ class Process:
         return [json.loads(line) for line in self.lines]
 
     def __repr__(self):
-        return 'hiddfu %s: rc=%r, stdout=%r, stderr=%r' % (self.popen.args[1:], self.returncode, self.stdout, self.stderr)
+        return 'hiddfu %s: rc=%r, stdout=%r, stderr=%r' % (self.args, self.returncode, self.stdout, self.stderr)
 
 
 class Harness:
     """One umockdev testbed with plugged USB devices, and runs of the binary against it."""
 
+    roots = []  # the folder of every testbed made in this process, which close() has removed
     reenumeration_delay = (0.05, 0.25)  # seconds from a reset to the removal, then to the return
+    access_delay = None  # seconds from a return until its hidraw nodes are open to all, as udev's rules do
 
     def __init__(self, binary=None):
         self.binary = binary or default_binary()
         self.testbed = UMockdev.Testbed.new()
         self.root = self.testbed.get_root_dir()
+        Harness.roots.append(self.root)
         self.context = GLib.MainContext.default()
         self.errors = []           # faults of the models or the harness, fail the test
         self.ioctl_count = 0       # usbfs and hidraw ioctls and hidraw writes
@@ -208,6 +228,7 @@ class Harness:
         self._pending = 0          # re-enumeration steps still to come
         self._sources = []         # GLib sources of this harness, removed by close()
         self._processes = []       # every hiddfu started, killed by close() if still running
+        self._unprivileged = False  # devices plugged from now on are opened up as open_to_unprivileged() does
         # Which netlink group the binary follows for hot-plug: the testbed has no udevd of its own,
         # so the binary's own choice (by /run/udev/control) would be the real machine's.
         self.usb_events = 'udev'
@@ -234,6 +255,8 @@ class Harness:
         # add_from_string creates the sysfs entries and emits one "add" event per record.
         self.testbed.add_from_string('\n'.join(records))
         self.plugged.append(device)
+        if self._unprivileged:
+            self.open_to_unprivileged()
         return device
 
     def unplug(self, device):
@@ -264,10 +287,23 @@ class Harness:
         else:
             path.write_bytes(value)
 
+    def grant_access(self, device):
+        """Opens the device's hidraw nodes (the ptys behind them) to every user, as udev's rules would."""
+        for node in device.hidraw_nodes:
+            os.chmod(os.path.realpath(self.root + node.devnode), 0o666)
+
     def _schedule_replug(self, device):
+        """Called in the reset's own request: the device is off the bus before the request ends, as
+        a device that resets is, whenever the main loop gets round to the removal; the binary can
+        never find it again at its old node."""
+        for node in device.hidraw_nodes:
+            node.cut()
         gone, back = self.reenumeration_delay
-        for delay, action in ((gone, lambda: device in self.plugged and self.unplug(device)),
-                              (back, lambda: device not in self.plugged and self.plug(device))):
+        steps = [(gone, lambda: device in self.plugged and self.unplug(device)),
+                 (back, lambda: device not in self.plugged and self.plug(device))]
+        if self.access_delay is not None:
+            steps.append((back + self.access_delay, lambda: device in self.plugged and self.grant_access(device)))
+        for delay, action in steps:
             self._pending += 1
             self._sources.append(GLib.timeout_add(int(delay * 1000), self._run_pending, action))
 
@@ -343,6 +379,7 @@ class Harness:
         nodes not openable (mode 0, which only root passes), the ioctl sockets connectable (or the preload
         library ends the process), the root writable without the sticky bit (the preload library binds an
         emulated udev monitor's socket there, named after its fd, replacing one an earlier run as root left)."""
+        self._unprivileged = True
         os.chmod(self.root, 0o777)
         for directory, _, files in os.walk(self.root + '/ioctl'):
             for name in files:
@@ -350,21 +387,23 @@ class Harness:
         for device in self.plugged:
             os.chmod(self.root + device.usbfs, 0)
 
-    def start(self, *args, unprivileged=False, netlink=True, stdout=subprocess.PIPE):
+    def start(self, *args, unprivileged=False, netlink=True, udev_rules='', stdout=subprocess.PIPE):
         """Starts hiddfu; its devices are served while the caller waits. Unprivileged, it runs as
-        user nobody when the harness is root; without netlink, strace makes every socket() fail.
+        user nobody when the harness is root, seeing the udev rules installed in the directory
+        `udev_rules` only ('' for nowhere); without netlink, strace makes every socket() fail.
         `stdout` other than a pipe (an open file) is not collected."""
-        command, kwargs = [self.binary], {}
+        command = [self.binary]
         if not netlink:
             command = ['strace', '-f', '-qq', '-o', '/dev/null', '-e', 'trace=socket',
                        '-e', 'inject=socket:error=EACCES'] + command
         if unprivileged:
             self.open_to_unprivileged()
             if os.geteuid() == 0:
-                kwargs = dict(user=65534, group=65534, extra_groups=[])
-        popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(), stdin=subprocess.DEVNULL,
-                                 stdout=stdout, stderr=subprocess.PIPE, **kwargs)
-        self._processes.append(Process(self, popen))
+                command = ['unshare', '--mount', 'sh', '-c', AS_NOBODY, RULES, udev_rules] + command
+        args = [str(a) for a in args]
+        popen = subprocess.Popen(command + args, env=self.environment(), stdin=subprocess.DEVNULL,
+                                 stdout=stdout, stderr=subprocess.PIPE)
+        self._processes.append(Process(self, popen, args))
         return self._processes[-1]
 
     def run(self, *args, timeout=60.0, **options):
@@ -401,3 +440,6 @@ class Harness:
             node.unplug()
         self._processes, self._sources, self._pending, self.plugged = [], [], 0, []
         self.testbed.clear()
+        # The testbed removes its folder when it is finalized, and aborts if the folder has gone
+        # before: so let go of it rather than remove the folder.
+        self.testbed = None

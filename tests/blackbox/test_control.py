@@ -2,6 +2,8 @@
 
 import pytest
 
+from csr_model import INPUT_SIZE, OUTPUT_SIZE
+
 
 def control(result, status):
     """The entries of the one control document, after the exit status."""
@@ -15,14 +17,16 @@ def entry(request, response, error):
 
 
 def test_get_returns_each_answer_and_marks_the_unanswered(tree):
-    tree.model.answers = {'alpha': 'ok', 'version': 'v1.2 «beta»', 'empty': ''}
-    result = tree.harness.run('get', tree.csr.identifier, 'alpha', 'beta', 'version', 'empty', 'alpha')
+    full = 'f' * (INPUT_SIZE - 2)  # fills the input report: ID, text, terminating zero
+    tree.model.answers = {'alpha': 'ok', 'version': 'v1.2 «beta»', 'empty': '', 'full': full}
+    result = tree.harness.run('get', tree.csr.identifier, 'alpha', 'beta', 'version', 'empty', 'full', 'alpha')
     assert control(result, 255) == [entry('alpha', 'ok', None),
                                entry('beta', None, 'Error reading from device'),
                                entry('version', 'v1.2 «beta»', None),
                                entry('empty', '', None),
+                               entry('full', full, None),
                                entry('alpha', 'ok', None)]
-    assert tree.model.text_requests == ['alpha', 'beta', 'version', 'empty', 'alpha']
+    assert tree.model.text_requests == ['alpha', 'beta', 'version', 'empty', 'full', 'alpha']
 
 
 def test_set_sends_each_name_without_waiting(tree):
@@ -33,7 +37,7 @@ def test_set_sends_each_name_without_waiting(tree):
 
 
 def test_names_longer_than_the_output_report_are_refused_alone(tree):
-    longest, too_long = 'x' * 62, 'y' * 63   # 64-byte output report: ID, text, terminating zero
+    longest, too_long = 'x' * (OUTPUT_SIZE - 2), 'y' * (OUTPUT_SIZE - 1)  # ID, text, terminating zero
     result = tree.harness.run('set', tree.csr.identifier, too_long, longest)
     assert control(result, 255) == [entry(too_long, None, 'Request too long'), entry(longest, '', None)]
     assert tree.model.text_requests == [longest]

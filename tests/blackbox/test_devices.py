@@ -4,6 +4,8 @@ import os
 
 import pytest
 
+from harness import default_binary
+
 
 def listed(result):
     assert result.returncode == 0 and len(result.documents()) == 1, result
@@ -13,10 +15,12 @@ def listed(result):
     return by_identifier
 
 
-def test_lists_each_attached_device_once_with_its_strings(tree):
+@pytest.mark.parametrize('source', ['udev', 'kernel'])
+def test_lists_each_attached_device_once_with_its_strings(tree, source):
+    tree.harness.usb_events = source
     result = tree.harness.run('devices')
     devices = listed(result)
-    assert result.stderr == ''
+    assert result.stderr == '', 'a listing does not watch: nothing to say of hot-plug events'
     assert tree.harness.ioctl_count == 0, "everything came from the kernel's copies: no device was woken or asked"
 
     # Location IDs: the bus in bits 31-24, one hexadecimal digit per port below it (bus 1, hub port
@@ -74,6 +78,23 @@ def test_a_device_that_vanished_after_the_scan_is_left_out(tree):
                tree.harness.root + '/sys/bus/usb/devices/1-9')
     devices = listed(tree.harness.run('devices'))
     assert set(devices) == {device.identifier for device in tree.harness.plugged}
+
+
+@pytest.mark.parametrize('attribute, error, message', [
+    ('descriptors', 'EMFILE', 'Too many open files'),   # out of descriptors: no list is certain
+    ('serial', 'EIO', 'Input/output error'),            # the device is listed without it
+])
+def test_an_attribute_that_cannot_be_read_is_named(tree, attribute, error, message):
+    path = '/sys%s/%s' % (tree.csr.syspath, attribute)
+    h = tree.harness
+    h.binary = 'strace'  # fails every open of that one file
+    result = h.run('-f', '-o', '/dev/null', '-P', h.root + path, '-e', 'inject=openat:error=' + error,
+                   default_binary(), 'devices')
+    assert result.stderr == "Can't read %s: %s\n" % (path, message), result
+    if error == 'EMFILE':
+        assert (result.returncode, result.stdout) == (255, ''), result
+    else:
+        assert listed(result)[tree.csr.identifier]['serial'] == ''
 
 
 def test_without_a_usb_bus_says_so_and_lists_nothing(harness):

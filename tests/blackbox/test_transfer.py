@@ -64,10 +64,13 @@ def test_update_then_backup_round_trip(tree, tmp_path):
     assert model.controls == [0xFF, 0xFF]
 
 
+@pytest.mark.parametrize('short_last_report', [False, True])
 @pytest.mark.parametrize('length', [2 * 1017, 1017 + 500, 14])
-def test_backup_reads_images_ending_in_any_report(tree, tmp_path, length):
-    # 2034 bytes fill two reports exactly, so an empty report ends the image.
+def test_backup_reads_images_ending_in_any_report(tree, tmp_path, length, short_last_report):
+    # 2034 bytes fill two reports exactly, so an empty report ends the image. The report that
+    # ends it is padded to the full size, its data length telling where the image ends, or not.
     tree.model.firmware = csr_firmware(length, seed=length)
+    tree.model.short_last_report = short_last_report
     result = tree.harness.run('backup', tree.csr.identifier, tmp_path / 'backup.dfu')
     assert transfers(result, 0, tree.csr.identifier)[-1]['state'] == DONE
     assert read_dfu(tmp_path / 'backup.dfu')[0] == tree.model.firmware

@@ -12,6 +12,7 @@
 #include "lib/kel_hidengine.h"
 #include "lib/kel_usbdiscovery.h"
 #include "lib/kel_usbidentifier.h"
+#include "kel_version.h"
 
 namespace kel {
 
@@ -40,9 +41,9 @@ JSONVersion::JSONVersion()
 {
     json_t* version = json_object();
     assert(version);
-    json_object_set_new(version, "major", json_integer(1));
-    json_object_set_new(version, "minor", json_integer(0));
-    json_object_set_new(version, "qualifier", json_string("Beta 3"));
+    json_object_set_new(version, "major", json_integer(kVersionMajor));
+    json_object_set_new(version, "minor", json_integer(kVersionMinor));
+    json_object_set_new(version, "qualifier", json_string(kVersionQualifier));
     json_object_set_new(m_root, "version", version);
 }
 

@@ -122,7 +122,7 @@ function(hiddfu_debian_changelog source output)
 endfunction()
 
 hiddfu_debian_version("${HIDDFU_VERSION_TEXT}" HIDDFU_PACKAGE_VERSION)
-hiddfu_debian_changelog(${CMAKE_SOURCE_DIR}/CHANGELOG.md ${CMAKE_BINARY_DIR}/changelog)
+hiddfu_debian_changelog(${CMAKE_SOURCE_DIR}/CHANGELOG.md ${CMAKE_BINARY_DIR}/doc/changelog)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/CHANGELOG.md
              ${CMAKE_SOURCE_DIR}/LICENSE)
 
@@ -136,14 +136,15 @@ set(HIDDFU_COPYRIGHT "${CMAKE_MATCH_1}")
 string(STRIP "${CMAKE_MATCH_2}" notice)
 string(REPLACE "\n\n" "\n.\n" notice "${notice}")
 string(REPLACE "\n" "\n " HIDDFU_LICENSE_NOTICE " ${notice}")
-configure_file(${CMAKE_SOURCE_DIR}/cmake/copyright.in ${CMAKE_BINARY_DIR}/copyright @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/copyright.in ${CMAKE_BINARY_DIR}/doc/copyright @ONLY)
 
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog.gz
                    COMMAND gzip -9nkf changelog
-                   DEPENDS ${CMAKE_BINARY_DIR}/changelog
-                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM)
-add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
-install(FILES ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+                   DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog
+                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/doc VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/doc/copyright ${CMAKE_BINARY_DIR}/doc/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/udev/hiddfu.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
 set(CPACK_GENERATOR DEB)

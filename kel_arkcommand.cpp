@@ -1,10 +1,16 @@
 #include "kel_arkcommand.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <list>
+#include <memory>
 #include <system_error>
 
 #include "lib/kel_csrhiddfu.h"
@@ -12,14 +18,14 @@
 #include "lib/kel_hidengine.h"
 #include "lib/kel_usbdiscovery.h"
 #include "lib/kel_usbidentifier.h"
-#include "kel_version.h"
+#include "platform/hid.h"
 
 namespace kel {
 
 // ---------------------------------------------------------------------------------------------
 // JSON documents
 
-JSONRoot::JSONRoot() : m_root(json_object())
+JSONRoot::JSONRoot() : m_root(json_object()), m_writeFailed(false)
 {
     assert(m_root);
 }
@@ -30,11 +36,23 @@ JSONRoot::~JSONRoot()
     m_root = nullptr;
 }
 
-void JSONRoot::write(FILE* stream)
+bool JSONRoot::write(FILE* stream)
 {
-    json_dumpf(m_root, stream, 0);
-    std::fputs("\n", stream);
-    std::fflush(stream);
+    if (m_writeFailed)
+        return false;
+    // Flushed even after a failure, so that no part of the line is left to appear at exit.
+    int error = 0;
+    if (json_dumpf(m_root, stream, 0) != 0)
+        error = errno;
+    if (std::fputs("\n", stream) == EOF)
+        error = errno;
+    if (std::fflush(stream) != 0)
+        error = errno;
+    if (error == 0 && !std::ferror(stream))
+        return true;
+    m_writeFailed = true;
+    std::fprintf(stderr, "Can't write the JSON document: %s\n", std::strerror(error != 0 ? error : EIO));
+    return false;
 }
 
 JSONVersion::JSONVersion()
@@ -114,8 +132,7 @@ void JSONTransfer::setState(State state, const char* error)
 bool ark_CommandVersion()
 {
     JSONVersion version;
-    version.write(stdout);
-    return true;
+    return version.write(stdout);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -158,20 +175,26 @@ bool listOrMonitorDevices(unsigned short idVendor, unsigned short idProduct, boo
         (void)discovery.start();
         devices.updateDeviceList(discovery);
         discovery.stop();
-        devices.write(stdout);
-        return true;
+        return devices.write(stdout);
     }
 
     // A monitor that can hear of no change would run on silently for ever; the reason is
-    // already on standard error.
-    if (!discovery.start([](UsbDiscovery& changed) {
+    // already on standard error. One whose lines no longer reach the reader ends at once.
+    bool written = true;
+    if (!discovery.start([&written](UsbDiscovery& changed) {
+            if (!written)
+                return;  // a change queued behind the failed one
             JSONDevices devices;
             devices.updateDeviceList(changed);
-            devices.write(stdout);
+            if (!devices.write(stdout)) {
+                written = false;
+                platform::RunLoop::main()->stop();
+            }
         }))
         return false;
     platform::RunLoop::main()->run();
-    return true;
+    discovery.stop();  // no block runs after this, so none sees `written` gone
+    return written;
 }
 
 }  // namespace
@@ -186,8 +209,7 @@ bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool 
         if (monitor)
             return false;
         JSONDevices devices;
-        devices.write(stdout);
-        return true;
+        return devices.write(stdout);
     }
 }
 
@@ -213,13 +235,52 @@ void transferProgressCallback(void* context, double percent, CsrHidDfu::Activity
         break;
     }
     transferState->setProgress(percent);
-    transferState->write(stdout);
+    // A document the reader did not get fails the command at its end, once the device has
+    // been seen through the transfer and its reset.
+    (void)transferState->write(stdout);
+}
+
+// A reader that goes away in the middle of a transfer must not end the tool with the device
+// half-written: SIGPIPE is held back until the transfer, its reset and its last document are
+// done, and then ends the process as it would have.
+class SigpipeDeferral {
+public:
+    SigpipeDeferral()
+    {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, &m_previous);
+    }
+    ~SigpipeDeferral() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+    SigpipeDeferral(const SigpipeDeferral&) = delete;
+    SigpipeDeferral& operator=(const SigpipeDeferral&) = delete;
+
+private:
+    sigset_t m_previous;
+};
+
+// Tells a device that is not attached from one that is but could not be opened, by the
+// matching the engine's open uses.
+bool kel_HidDevicePresent(const UsbIdentifier& identifier)
+{
+    const std::unique_ptr<platform::HidManager> manager = platform::hidBackend().createManager();
+    if (!manager)
+        return false;
+    platform::HidMatching matching{{platform::kHidLocationIdKey, identifier.locationId()}};
+    if (identifier.idVendor() != 0)
+        matching[platform::kHidVendorIdKey] = identifier.idVendor();
+    if (identifier.idProduct() != 0)
+        matching[platform::kHidProductIdKey] = identifier.idProduct();
+    manager->setDeviceMatching(matching);
+    return manager->open() == kIOReturnSuccess && !manager->copyDevices().empty();
 }
 
 }  // namespace
 
 bool ark_CommandBackup(const char* identifier, const char* path)
 {
+    const SigpipeDeferral sigpipe;  // outlives the device and the document
     UsbIdentifier usbIdentifier;
     CsrHidDfu dfu;
     DfuFirmware firmware;
@@ -240,12 +301,13 @@ bool ark_CommandBackup(const char* identifier, const char* path)
     }
     dfu.clearProgressCallback();
     dfu.reset();
-    transferState.write(stdout);
-    return !transferState.didFail();
+    const bool written = transferState.write(stdout);
+    return written && !transferState.didFail();
 }
 
 bool ark_CommandUpdate(const char* identifier, const char* path)
 {
+    const SigpipeDeferral sigpipe;  // outlives the device and the document
     UsbIdentifier usbIdentifier;
     CsrHidDfu dfu;
     DfuFirmware firmware;
@@ -258,6 +320,8 @@ bool ark_CommandUpdate(const char* identifier, const char* path)
     } else if (!firmware.load(path, false)) {
         transferState.setState(JSONTransfer::kStateFailed, "Unable to load firmware file");
     } else if (firmware.idVendor() != usbIdentifier.idVendor() || firmware.idProduct() != usbIdentifier.idProduct()) {
+        std::fprintf(stderr, "update: the file is for %04x:%04x, the device identifier names %04x:%04x\n",
+                     firmware.idVendor(), firmware.idProduct(), usbIdentifier.idVendor(), usbIdentifier.idProduct());
         transferState.setState(JSONTransfer::kStateFailed, "Firmware file not valid for the target device");
     } else if (!dfu.connect(usbIdentifier, 0, 0, 0)) {
         transferState.setState(JSONTransfer::kStateFailed, "Unable to connect to device");
@@ -269,15 +333,24 @@ bool ark_CommandUpdate(const char* identifier, const char* path)
     }
     dfu.clearProgressCallback();
     dfu.reset();
-    transferState.write(stdout);
-    return !transferState.didFail();
+    const bool written = transferState.write(stdout);
+    return written && !transferState.didFail();
 }
 
 bool ark_CommandReset(const char* identifier)
 {
     UsbIdentifier usbIdentifier;
     CsrHidDfu dfu;
-    return usbIdentifier.initFromString(identifier) && dfu.connect(usbIdentifier, 0, 0, 0) && dfu.reset();
+    if (!usbIdentifier.initFromString(identifier)) {
+        std::fprintf(stderr, "reset: invalid device identifier %s\n", identifier);
+        return false;
+    }
+    if (!dfu.connect(usbIdentifier, 0, 0, 0)) {
+        const char* why = kel_HidDevicePresent(usbIdentifier) ? "unable to open device" : "no such device";
+        std::fprintf(stderr, "reset: %s %s\n", why, identifier);
+        return false;
+    }
+    return dfu.reset();  // which names its own failure
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -322,8 +395,8 @@ bool ark_CommandControl(const char* identifier, const std::vector<std::string>& 
             }
         }
     }
-    control.write(stdout);
-    return !control.didFail();
+    const bool written = control.write(stdout);
+    return written && !control.didFail();
 }
 
 }  // namespace kel

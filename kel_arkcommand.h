@@ -7,6 +7,8 @@
 
 #include <jansson.h>
 
+#include "kel_version.h"  // the version document and --version both print it
+
 namespace kel {
 
 class UsbDiscovery;
@@ -19,6 +21,8 @@ bool ark_CommandControl(const char* identifier, const std::vector<std::string>& 
 bool ark_CommandReset(const char* identifier);
 
 // A document owns one JSON tree and prints it whole, on one line, on every write().
+// A write the stream refused is reported once on standard error; the document then writes no
+// more, since its reader has lost track of the stream, and every later write() fails too.
 class JSONRoot {
 public:
     JSONRoot();
@@ -27,10 +31,13 @@ public:
     JSONRoot& operator=(const JSONRoot&) = delete;
 
     json_t* root() { return m_root; }
-    void write(FILE* stream);
+    bool write(FILE* stream);
 
 protected:
     json_t* m_root;
+
+private:
+    bool m_writeFailed;
 };
 
 class JSONVersion : public JSONRoot {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,17 @@
 
 namespace {
 
-bool handleUsage(int argc, const char** argv, const char* message)
+// Standard output that did not take the text is named on standard error.
+bool flushOutput(const char* what)
 {
-    if (message)
-        std::fprintf(stderr, "Error: %s\n\n", message);
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    std::fprintf(stderr, "Can't write the %s: %s\n", what, std::strerror(errno != 0 ? errno : EIO));
+    return false;
+}
 
+void printUsage(FILE* stream, int argc, const char** argv)
+{
     // basename may modify its argument, so it gets a copy.
     std::vector<char> path;
     const char* name = "tool";
@@ -31,23 +38,55 @@ bool handleUsage(int argc, const char** argv, const char* message)
             name = "???";
     }
 
-    std::fprintf(stderr, "Usage:\n\n");
-    std::fprintf(stderr, "  %s version\n", name);
-    std::fprintf(stderr, "  %s devices [idVendor [idProduct]]\n", name);
-    std::fprintf(stderr, "  %s monitor [idVendor [idProduct]]\n", name);
-    std::fprintf(stderr, "  %s backup <deviceIdenifier> <destinationFirmwareFile>\n", name);
-    std::fprintf(stderr, "  %s update <deviceIdenifier> <sourceFirmwareFile>\n", name);
-    std::fprintf(stderr, "  %s set <deviceIdenifier> [name [name...]]\n", name);
-    std::fprintf(stderr, "  %s get <deviceIdenifier> [name [name...]]\n", name);
-    std::fprintf(stderr, "  %s reset <deviceIdenifier>\n", name);
-    std::fprintf(stderr, "  %s dfufile [filename [filename...]]\n", name);
-    std::fprintf(stderr, "\n");
+    std::fprintf(stream, "Usage:\n\n");
+    std::fprintf(stream, "  %s version\n", name);
+    std::fprintf(stream, "  %s devices [idVendor [idProduct]]\n", name);
+    std::fprintf(stream, "  %s monitor [idVendor [idProduct]]\n", name);
+    std::fprintf(stream, "  %s backup <deviceIdenifier> <destinationFirmwareFile>\n", name);
+    std::fprintf(stream, "  %s update <deviceIdenifier> <sourceFirmwareFile>\n", name);
+    std::fprintf(stream, "  %s set <deviceIdenifier> [name [name...]]\n", name);
+    std::fprintf(stream, "  %s get <deviceIdenifier> [name [name...]]\n", name);
+    std::fprintf(stream, "  %s reset <deviceIdenifier>\n", name);
+    std::fprintf(stream, "  %s dfufile [filename [filename...]]\n", name);
+    std::fprintf(stream, "\n");
+}
+
+bool handleUsage(int argc, const char** argv, const char* message)
+{
+    if (message)
+        std::fprintf(stderr, "Error: %s\n\n", message);
+    printUsage(stderr, argc, argv);
     return message == nullptr;
+}
+
+// --help: the usage, asked for, is the output.
+bool handleHelp(int argc, const char** argv)
+{
+    printUsage(stdout, argc, argv);
+    return flushOutput("usage");
+}
+
+bool handleVersionText()
+{
+    std::printf("hiddfu %d.%d %s\n", kel::kVersionMajor, kel::kVersionMinor, kel::kVersionQualifier);
+    return flushOutput("version");
 }
 
 bool handleVersion(int, const char**)
 {
-    kel::ark_CommandVersion();
+    return kel::ark_CommandVersion();
+}
+
+// "%i" stops at the first character that is not part of the number, so "0a12" is octal 0
+// (no filter at all): say what was left over.
+bool readFilter(const char* text, int& value, const char* what)
+{
+    int end = 0;
+    if (std::sscanf(text, "%i %n", &value, &end) != 1)
+        return false;
+    if (text[end] != '\0')
+        std::fprintf(stderr, "Warning: %s \"%s\" is read as %d; \"%s\" after the number is ignored\n", what, text,
+                     value, text + end);
     return true;
 }
 
@@ -58,9 +97,9 @@ bool handleDevices(int argc, const char** argv, bool monitor)
     int idProduct = 0;
     if (argc > 4)
         return handleUsage(argc, argv, "unexpected arguments supplied");
-    if (argc >= 3 && std::sscanf(argv[2], "%i", &idVendor) != 1)
+    if (argc >= 3 && !readFilter(argv[2], idVendor, "idVendor"))
         return handleUsage(argc, argv, "Invalid idVendor");
-    if (argc == 4 && std::sscanf(argv[3], "%i", &idProduct) != 1)
+    if (argc == 4 && !readFilter(argv[3], idProduct, "idProduct"))
         return handleUsage(argc, argv, "Invalid idProduct");
     return kel::ark_CommandDevices(static_cast<unsigned short>(idVendor), static_cast<unsigned short>(idProduct),
                                    monitor);
@@ -92,10 +131,13 @@ bool handleDfuFile(int argc, const char** argv)
 {
     for (int i = 2; i < argc; ++i) {
         kel::DfuFirmware firmware;
-        if (firmware.load(argv[i], false))
-            firmware.printDescription(stdout, argv[i], 8, 32);
-        else
+        if (!firmware.load(argv[i], false)) {
             std::fprintf(stderr, "Invalid DFU file %s\n", argv[i]);
+        } else {
+            firmware.printDescription(stdout, argv[i], 8, 32);
+            if (!flushOutput("DFU file description"))
+                return false;
+        }
     }
     return true;
 }
@@ -119,6 +161,10 @@ int main(int argc, char** argv)
         const std::string action = args[1];
         if (action == "version")
             result = handleVersion(argc, args);
+        else if (action == "--help" || action == "-h")
+            result = handleHelp(argc, args);
+        else if (action == "--version" || action == "-V")
+            result = handleVersionText();
         else if (action == "devices")
             result = handleDevices(argc, args, false);
         else if (action == "monitor")

@@ -1,13 +1,13 @@
-# Installs hiddfu as a Linux tool: the binary (CMakeLists.txt), the manual page, the udev rules
-# that give the user at the seat access to CSR devices, and the bash completion; and builds the
-# Debian package from the same rules with `cpack` (configure with -DCMAKE_INSTALL_PREFIX=/usr).
+# Installs hiddfu: the binary (CMakeLists.txt), the manual page, the bash completion and, with the
+# Linux backend, the udev rules that give the user at the seat access to CSR devices; and builds
+# the Debian package from the same rules with `cpack` (configure with -DCMAKE_INSTALL_PREFIX=/usr).
 include(GNUInstallDirs)
 
 # udev and bash-completion name their directories in their pkg-config files, for the system's
 # own prefix. Under another prefix (/usr/local, ~/.local) everything stays below it: udev reads
 # /usr/local/lib/udev/rules.d, bash-completion finds <prefix>/share/bash-completion/completions
 # for /usr/local and ~/.local; a rules file installed anywhere else is not read (README).
-if(NOT HIDDFU_UDEV_RULES_DIR)
+if(HIDDFU_BACKEND STREQUAL "linux" AND NOT HIDDFU_UDEV_RULES_DIR)
   pkg_get_variable(udev_dir udev udevdir)
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND udev_dir)
     set(HIDDFU_UDEV_RULES_DIR "${udev_dir}/rules.d")
@@ -42,7 +42,9 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/hiddfu.1.gz
 add_custom_target(manual ALL DEPENDS ${CMAKE_BINARY_DIR}/hiddfu.1.gz)
 
 install(FILES ${CMAKE_BINARY_DIR}/hiddfu.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_SOURCE_DIR}/udev/60-hiddfu.rules DESTINATION ${HIDDFU_UDEV_RULES_DIR})
+if(HIDDFU_BACKEND STREQUAL "linux")  # macOS has no udev
+  install(FILES ${CMAKE_SOURCE_DIR}/udev/60-hiddfu.rules DESTINATION ${HIDDFU_UDEV_RULES_DIR})
+endif()
 install(FILES ${CMAKE_SOURCE_DIR}/completion/hiddfu.bash DESTINATION ${HIDDFU_BASH_COMPLETION_DIR}
         RENAME hiddfu)
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/kel_usbdevice.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* bytes = data + 1;
     const std::size_t count = size - 1;
     std::vector<char> out(capacity + 1, '\x7f');
-    const bool complete = kel::kel_Utf16ToNonLossyAscii(bytes, count, out.data(), capacity);
+    const bool complete = kel::platform::utf16ToNonLossyAscii(bytes, count, out.data(), capacity);
     if (capacity == 0) {
         if (complete || out[0] != '\x7f')
             std::abort();

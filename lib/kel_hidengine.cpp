@@ -267,6 +267,7 @@ bool HidEngine::asyncGetNextReport(std::uint32_t reportId, std::vector<std::uint
 
 void* HidEngine::inputThreadEntry(void* arg)
 {
+    const platform::ThreadScope scope;
     auto* engine = static_cast<HidEngine*>(arg);
     if (!engine) {
         fprintf(stderr, "HidEngine::inputThreadEntry() -- no engine\n");

@@ -3,6 +3,8 @@
 #include <cassert>
 #include <system_error>
 
+#include "platform/runloop.h"
+
 namespace kel {
 
 RunLoopThread::RunLoopThread() : m_thread(), m_state(0)
@@ -29,6 +31,7 @@ RunLoopThread::~RunLoopThread()
 
 void* RunLoopThread::threadEntry(void* object)
 {
+    const platform::ThreadScope scope;
     RunLoopThread* self = static_cast<RunLoopThread*>(object);
     platform::RunLoop* runLoop;
     try {

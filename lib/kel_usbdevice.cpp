@@ -1,6 +1,6 @@
 #include "lib/kel_usbdevice.h"
 
-#include <cstring>
+#include "platform/text.h"
 
 namespace kel {
 
@@ -114,46 +114,6 @@ IOReturn findIOUsbIdentifiers(std::string& name, std::list<std::string>& drivers
 }
 
 }  // namespace
-
-bool kel_Utf16ToNonLossyAscii(const std::uint8_t* bytes, std::size_t count, char* out, std::size_t capacity)
-{
-    static const char kHex[] = "0123456789abcdef";
-    if (capacity == 0) {
-        return false;
-    }
-    std::size_t used = 0;
-    bool complete = true;
-    for (std::size_t i = 0; i + 1 < count; i += 2) {
-        unsigned unit = unsigned(bytes[i]) | unsigned(bytes[i + 1]) << 8;
-        char escape[6];
-        std::size_t length = 0;
-        if (unit == '\\') {
-            escape[length++] = '\\';
-            escape[length++] = '\\';
-        } else if ((unit >= ' ' && unit <= '~') || unit == '\n' || unit == '\r' || unit == '\t') {
-            escape[length++] = char(unit);
-        } else if (unit < 0x100) {
-            escape[length++] = '\\';
-            escape[length++] = char('0' + (unit >> 6));
-            escape[length++] = char('0' + ((unit >> 3) & 7));
-            escape[length++] = char('0' + (unit & 7));
-        } else {
-            escape[length++] = '\\';
-            escape[length++] = 'u';
-            for (int shift = 12; shift >= 0; shift -= 4) {
-                escape[length++] = kHex[(unit >> shift) & 0xF];
-            }
-        }
-        if (used + length > capacity - 1) {
-            complete = false;
-            break;
-        }
-        std::memcpy(out + used, escape, length);
-        used += length;
-    }
-    out[used] = '\0';
-    return complete && (count % 2 == 0);
-}
 
 UsbDevice::UsbDevice() : m_isBound(false), m_isOpen(false) {}
 
@@ -391,7 +351,7 @@ IOReturn UsbDevice::getStringDescriptor(std::string& text, unsigned char index, 
     }
     count = count > 2 ? count - 2 : 0;
     char converted[256];
-    kel_Utf16ToNonLossyAscii(descriptor + 2, count, converted, sizeof converted);
+    platform::utf16ToNonLossyAscii(descriptor + 2, count, converted, sizeof converted);
     converted[255] = '\0';
     text = converted;
     return kIOReturnSuccess;

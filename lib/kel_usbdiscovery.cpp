@@ -88,25 +88,22 @@ bool UsbDiscoveryEngine::startOnThread()
             std::fprintf(stderr, "Can't create a USB notification port\n");
             return false;
         }
-        m_notifySource = m_notifyPort->runLoopSource();
-        // A port without a source lists what is attached and no more: enough for a client
-        // that does not watch.
-        if (!m_notifySource && m_block) {
+        platform::RunLoop* runLoop = m_runLoopThread;
+        // A port that can hear of no change lists what is attached and no more: enough for a
+        // client that does not watch.
+        if (!m_notifyPort->scheduleWithRunLoop(runLoop) && m_block) {
             std::fprintf(stderr, "Can't watch for USB device changes\n");
             m_notifyPort.reset();
             return false;
         }
-        platform::RunLoop* runLoop = m_runLoopThread;
-        runLoop->addFdSource(m_notifySource);
 
         const IOReturn kr = m_notifyPort->addMatchingNotification(matching, &usbDeviceAddedCallback, this,
                                                                   m_deviceAddedIterator);
         if (kr != kIOReturnSuccess) {
             std::fprintf(stderr, "Error %08x adding matching notification\n", static_cast<unsigned>(kr));
-            runLoop->removeFdSource(m_notifySource);
+            m_notifyPort->unscheduleFromRunLoop(runLoop);
             m_deviceAddedIterator.reset();
             m_notifyPort.reset();
-            m_notifySource.reset();
             return false;
         }
         m_active = true;
@@ -129,10 +126,9 @@ bool UsbDiscoveryEngine::stopOnThread()
     assert(m_deviceAddedIterator);
     assert(m_notifyPort);
 
-    static_cast<platform::RunLoop*>(m_runLoopThread)->removeFdSource(m_notifySource);
+    m_notifyPort->unscheduleFromRunLoop(m_runLoopThread);
     m_deviceAddedIterator.reset();
     m_notifyPort.reset();
-    m_notifySource.reset();
 
     m_queue = nullptr;
     m_block = nullptr;

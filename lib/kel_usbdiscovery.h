@@ -133,7 +133,6 @@ private:
     RunLoopThread m_runLoopThread;
     std::unique_ptr<platform::UsbNotificationPort> m_notifyPort;
     std::unique_ptr<platform::UsbIterator> m_deviceAddedIterator;
-    std::shared_ptr<platform::FdSource> m_notifySource;
     mutable std::mutex m_mutex;
     std::list<std::unique_ptr<DeviceRecord>> m_deviceRecords;
     // The records by identifier, oldest first, so that listing every device's details is

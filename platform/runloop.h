@@ -1,9 +1,10 @@
-// Run loops: one per thread, sleeping in poll() until one of their sources needs them.
+// Run loops: one per thread, asleep until one of their sources needs them.
 //
-// A loop serves two kinds of sources. A version-0 source is run (its perform callback)
-// after some thread has signalled it and woken the loop. An fd source is called when its
-// file descriptor is readable or has hung up. There is a single run mode. The main queue
-// runs posted work, in posting order, on the main thread's loop.
+// A version-0 source is run (its perform callback) after some thread has signalled it and
+// woken the loop; the platform's devices and notification ports schedule themselves on a loop
+// in their own way. There is a single run mode. The main queue runs posted work, in posting
+// order, on the main thread's loop. Each backend defines the `State` of these classes and
+// their member functions.
 #pragma once
 
 #include <functional>
@@ -41,34 +42,6 @@ private:
     std::unique_ptr<State> m_state;
 };
 
-// Calls back on the loop's thread while its fd is readable or hung up (level-triggered:
-// the callback must read, or remove the source once the fd has hung up). The source does
-// not own the fd.
-class FdSource {
-public:
-    enum Events : unsigned { kReadable = 1u, kHangUp = 2u, kError = 4u };
-    using Callback = void (*)(void* info, int fd, unsigned events);
-
-    // Null when the source cannot be made.
-    static std::shared_ptr<FdSource> create(int fd, void* info, Callback callback);
-
-    ~FdSource();
-    FdSource(const FdSource&) = delete;
-    FdSource& operator=(const FdSource&) = delete;
-
-    int fd() const;
-    // Removes the source from every loop; the callback is never called again. Any thread.
-    void invalidate();
-    bool isValid() const;
-
-    struct State;
-
-private:
-    explicit FdSource(std::unique_ptr<State> state);
-    friend class RunLoop;
-    std::unique_ptr<State> m_state;
-};
-
 class RunLoop {
 public:
     enum class Result { kFinished = 1, kStopped = 2, kTimedOut = 3, kHandledSource = 4 };
@@ -82,8 +55,6 @@ public:
     void addSource(const std::shared_ptr<RunLoopSource>& source);
     void removeSource(const std::shared_ptr<RunLoopSource>& source);
     bool containsSource(const std::shared_ptr<RunLoopSource>& source) const;
-    void addFdSource(const std::shared_ptr<FdSource>& source);
-    void removeFdSource(const std::shared_ptr<FdSource>& source);
 
     // Only on the loop's own thread. run() returns when stopped or when the loop has no
     // sources left. runFor() also returns after `seconds`, or after the first source
@@ -102,10 +73,25 @@ public:
     RunLoop& operator=(const RunLoop&) = delete;
 
     struct State;
+    // The backend's own side of the loop, for its devices and ports that schedule themselves.
+    State& state() const { return *m_state; }
 
 private:
     RunLoop();
     std::unique_ptr<State> m_state;
+};
+
+// Brackets the body of a thread that runs a loop with what the platform needs around it:
+// an autorelease pool on macOS, nothing on Linux.
+class ThreadScope {
+public:
+    ThreadScope();
+    ~ThreadScope();
+    ThreadScope(const ThreadScope&) = delete;
+    ThreadScope& operator=(const ThreadScope&) = delete;
+
+private:
+    void* m_context;
 };
 
 // Work posted here runs on the main thread's loop, one item at a time, in posting order.

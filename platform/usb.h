@@ -13,7 +13,7 @@
 namespace kel {
 namespace platform {
 
-class FdSource;
+class RunLoop;
 
 // A standard control request. `wLenDone` is the count actually transferred.
 struct UsbDevRequest {
@@ -88,7 +88,7 @@ public:
     virtual ~UsbNotification() = default;
 };
 
-// Delivers arrival and interest notifications on the run loop its source is added to.
+// Delivers arrival and interest notifications on the run loop it is scheduled on.
 class UsbNotificationPort {
 public:
     // Arrivals: drain `iterator` (the arrivals since the last drain). Nothing more is
@@ -100,9 +100,12 @@ public:
 
     virtual ~UsbNotificationPort() = default;  // unregisters what is still registered
 
-    // The source to add to the run loop that is to receive the notifications. Null for a port
-    // that can hear of no change: it lists what is attached and notifies nothing more.
-    virtual std::shared_ptr<FdSource> runLoopSource() = 0;
+    // Delivers this port's notifications on `loop`'s thread from now on, until unscheduled.
+    // False for a port that can hear of no change: it lists what is attached and notifies
+    // nothing more.
+    virtual bool scheduleWithRunLoop(RunLoop* loop) = 0;
+    // After it returns no callback runs any more.
+    virtual void unscheduleFromRunLoop(RunLoop* loop) = 0;
 
     // First-match notifications for `matching`. On success `iterator` yields the devices
     // already attached, and later the arrivals; destroying it unregisters the notification.

@@ -17,6 +17,7 @@
 #include "platform/linux/access_hint.h"
 #include "platform/linux/hid_report_descriptor.h"
 #include "platform/linux/errno.h"
+#include "platform/linux/fd_source.h"
 #include "platform/linux/location.h"
 #include "platform/runloop.h"
 
@@ -208,7 +209,7 @@ void LinuxHidDevice::scheduleWithRunLoop(RunLoop* loop)
         return;
     }
     m_loop = loop;
-    loop->addFdSource(m_source);
+    addFdSource(loop, m_source);
 }
 
 void LinuxHidDevice::unscheduleFromRunLoop(RunLoop* loop)

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/linux/fd_source.h"
 #include "platform/linux/usb_linux_device.h"
 #include "platform/runloop.h"
 #include "platform/usb_port.h"
@@ -145,7 +146,19 @@ public:
         m_state->clearLocked();
     }
 
-    std::shared_ptr<FdSource> runLoopSource() override { return m_source; }
+    bool scheduleWithRunLoop(RunLoop* loop) override
+    {
+        if (!m_source || !loop)
+            return false;
+        addFdSource(loop, m_source);
+        return true;
+    }
+
+    void unscheduleFromRunLoop(RunLoop* loop) override
+    {
+        if (m_source && loop)
+            removeFdSource(loop, m_source);
+    }
 
     IOReturn addMatchingNotification(const UsbMatching& matching, MatchingCallback callback, void* refCon,
                                      std::unique_ptr<UsbIterator>& iterator) override

@@ -10,7 +10,7 @@ namespace kel {
 namespace platform {
 
 // A notification port fed by `source`. Null when its run-loop source cannot be made. A source
-// without an fd gives a port that lists what is attached and has no run-loop source.
+// without an fd gives a port that lists what is attached and cannot be scheduled.
 std::unique_ptr<UsbNotificationPort> createUsbNotificationPort(std::unique_ptr<UsbEventSource> source);
 
 }  // namespace platform

@@ -124,8 +124,10 @@ class Process:
 
     def __init__(self, harness, popen):
         self.harness, self.popen, self.returncode = harness, popen, None
-        self._out, self._err, self._open = bytearray(), bytearray(), 2
-        for stream, buffer in ((popen.stdout, self._out), (popen.stderr, self._err)):
+        self._out, self._err = bytearray(), bytearray()
+        streams = [(s, b) for s, b in ((popen.stdout, self._out), (popen.stderr, self._err)) if s is not None]
+        self._open = len(streams)
+        for stream, buffer in streams:
             os.set_blocking(stream.fileno(), False)
             GLib.io_add_watch(stream.fileno(), GLib.PRIORITY_DEFAULT,
                               GLib.IOCondition.IN | GLib.IOCondition.HUP | GLib.IOCondition.ERR,
@@ -348,9 +350,10 @@ class Harness:
         for device in self.plugged:
             os.chmod(self.root + device.usbfs, 0)
 
-    def start(self, *args, unprivileged=False, netlink=True):
+    def start(self, *args, unprivileged=False, netlink=True, stdout=subprocess.PIPE):
         """Starts hiddfu; its devices are served while the caller waits. Unprivileged, it runs as
-        user nobody when the harness is root; without netlink, strace makes every socket() fail."""
+        user nobody when the harness is root; without netlink, strace makes every socket() fail.
+        `stdout` other than a pipe (an open file) is not collected."""
         command, kwargs = [self.binary], {}
         if not netlink:
             command = ['strace', '-f', '-qq', '-o', '/dev/null', '-e', 'trace=socket',
@@ -360,7 +363,7 @@ class Harness:
             if os.geteuid() == 0:
                 kwargs = dict(user=65534, group=65534, extra_groups=[])
         popen = subprocess.Popen(command + [str(a) for a in args], env=self.environment(), stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+                                 stdout=stdout, stderr=subprocess.PIPE, **kwargs)
         self._processes.append(Process(self, popen))
         return self._processes[-1]
 

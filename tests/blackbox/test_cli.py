@@ -29,6 +29,14 @@ def test_no_action_prints_usage_with_the_program_name_and_succeeds():
         assert (result.returncode, result.stdout, result.stderr.decode()) == (0, b'', USAGE % ((name,) * 9)), result
 
 
+@pytest.mark.parametrize('option, text', [('--help', 'usage'), ('-h', 'usage'), ('--version', 'version'),
+                                          ('-V', 'version')])
+def test_help_and_version_options_print_on_standard_output(option, text):
+    stdout = {'usage': USAGE % (('hiddfu',) * 9), 'version': 'hiddfu 1.0 Beta 3\n'}[text]
+    result = run(option)
+    assert (result.returncode, result.stdout.decode(), result.stderr) == (0, stdout, b''), result
+
+
 @pytest.mark.parametrize('args, error', [
     (['Version'], 'Invalid action'), ([''], 'Invalid action'), (['dfu'], 'Invalid action'),
     (['devices', 'abc', '1'], 'Invalid idVendor'), (['devices', '1', 'xyz'], 'Invalid idProduct'),

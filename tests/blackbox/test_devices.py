@@ -82,21 +82,27 @@ def test_without_a_usb_bus_says_so_and_lists_nothing(harness):
     assert result.stderr == 'No USB bus to list: /sys/bus/usb is missing\n'
 
 
-@pytest.mark.parametrize('arguments, expected', [
-    (('0x0a12',), {'0a12-1004-01230000'}),
-    (('2578',), {'0a12-1004-01230000'}),                        # the same vendor in decimal
-    (('0x0a12', '0x1004'), {'0a12-1004-01230000'}),
-    (('0x0a12', '0x1005'), set()),
-    (('0x1234',), set()),
-    (('0x10a12',), {'0a12-1004-01230000'}),                     # low 16 bits
-    (('0x046d', '0xc31c'), {'046d-c31c-01400000'}),
-    (('0', '0x1004'), None),                                    # a product without a vendor: everything
-    (('0',), None),
+LEFT_OVER = 'Warning: %s "%s" is read as %d; "%s" after the number is ignored\n'
+
+
+@pytest.mark.parametrize('arguments, expected, stderr', [
+    (('0x0a12',), {'0a12-1004-01230000'}, ''),
+    (('2578',), {'0a12-1004-01230000'}, ''),                    # the same vendor in decimal
+    (('0x0a12', '0x1004'), {'0a12-1004-01230000'}, ''),
+    (('0x0a12', '0x1005'), set(), ''),
+    (('0x1234',), set(), ''),
+    (('0x10a12',), {'0a12-1004-01230000'}, ''),                 # low 16 bits
+    (('0x046d', '0xc31c'), {'046d-c31c-01400000'}, ''),
+    (('0', '0x1004'), None, ''),                                # a product without a vendor: everything
+    (('0',), None, ''),
+    (('0a12',), None, LEFT_OVER % ('idVendor', '0a12', 0, 'a12')),      # octal 0: no filter at all
+    (('12abc', '1z'), set(), LEFT_OVER % ('idVendor', '12abc', 12, 'abc') + LEFT_OVER % ('idProduct', '1z', 1, 'z')),
 ])
-def test_filters_select_by_vendor_and_product(tree, arguments, expected):
+def test_filters_select_by_vendor_and_product(tree, arguments, expected, stderr):
     result = tree.harness.run('devices', *arguments)
     everything = listed(tree.harness.run('devices'))
     assert listed(result) == ({i: everything[i] for i in expected} if expected is not None else everything)
+    assert result.stderr == stderr
     if expected == set():
         assert result.lines == ['{"devices": []}']
 

@@ -20,17 +20,18 @@ def transfer_failed(identifier):
     return [failed_transfer(identifier, 'Unable to connect to device')]
 
 
-@pytest.mark.parametrize('action, names, expected', [
-    ('backup', ['/nonexistent/backup.dfu'], transfer_failed),
-    ('reset', [], lambda identifier: []),
+# `reset`, which has no document, follows the hint with its own line.
+@pytest.mark.parametrize('action, names, expected, then', [
+    ('backup', ['/nonexistent/backup.dfu'], transfer_failed, []),
+    ('reset', [], lambda identifier: [], ['reset: unable to open device 0a12-1004-01300000']),
     ('get', ['alpha', 'beta'], lambda identifier: [{'control': [
-        {'request': name, 'response': None, 'error': 'Unable to connect to device'} for name in ('alpha', 'beta')]}]),
+        {'request': name, 'response': None, 'error': 'Unable to connect to device'} for name in ('alpha', 'beta')]}], []),
 ])
-def test_refused_device_node_is_named_once(harness, csr, action, names, expected):
+def test_refused_device_node_is_named_once(harness, csr, action, names, expected, then):
     result = harness.run(action, csr.identifier, *names, unprivileged=True)
     assert (result.returncode, result.documents()) == (255, expected(csr.identifier)), result
     assert result.stderr.splitlines() == ['No permission to open %s: install the udev rules (60-hiddfu.rules, see '
-                                          'hiddfu(1)) or run as root' % csr.hidraw_nodes[0].devnode], result
+                                          'hiddfu(1)) or run as root' % csr.hidraw_nodes[0].devnode] + then, result
 
 
 @pytest.mark.parametrize('unreadable, named', [

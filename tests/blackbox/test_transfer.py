@@ -79,13 +79,16 @@ def test_backup_to_an_unwritable_path_reads_everything_then_fails(tree, tmp_path
     assert tree.model.controls == [0xFF], 'the device is still reset'
 
 
-@pytest.mark.parametrize('fault, error', [
-    ('product', 'Firmware file not valid for the target device'),
-    ('vendor', 'Firmware file not valid for the target device'),
-    ('crc', 'Unable to load firmware file'),
-    ('missing', 'Unable to load firmware file'),
-])
-def test_update_refuses_a_wrong_file_before_touching_the_device(tree, tmp_path, fault, error):
+MISMATCH = 'update: the file is for %s, the device identifier names 0a12:1004\n'
+
+
+@pytest.mark.parametrize('fault, error, stderr', [
+    ('product', 'Firmware file not valid for the target device', MISMATCH % '0a12:1005'),
+    ('vendor', 'Firmware file not valid for the target device', MISMATCH % '0a13:1004'),
+    ('crc', 'Unable to load firmware file', ''),
+    ('missing', 'Unable to load firmware file', ''),
+], ids=['product', 'vendor', 'crc', 'missing'])
+def test_update_refuses_a_wrong_file_before_touching_the_device(tree, tmp_path, fault, error, stderr):
     vid, pid = {'product': (0x0A12, 0x1005), 'vendor': (0x0A13, 0x1004)}.get(fault, (0x0A12, 0x1004))
     data = bytearray(dfu_bytes(csr_firmware(3000), vid, pid))
     if fault == 'crc':
@@ -94,7 +97,8 @@ def test_update_refuses_a_wrong_file_before_touching_the_device(tree, tmp_path, 
         (tmp_path / 'f.dfu').write_bytes(data)
     before = tree.harness.ioctl_count
     result = tree.harness.run('update', tree.csr.identifier, tmp_path / 'f.dfu')
-    assert (result.returncode, result.documents()) == (255, [failed_transfer(tree.csr.identifier, error)]), result
+    assert (result.returncode, result.documents(), result.stderr) == \
+        (255, [failed_transfer(tree.csr.identifier, error)], stderr), result
     assert tree.model.log == [] and tree.harness.ioctl_count == before
 
 
@@ -152,10 +156,13 @@ def test_reset_reenumerates_the_device_at_the_same_location(tree):
     assert [entry['identifier'] for entry in again.documents()[0]['devices']] == [device.identifier]
 
 
-@pytest.mark.parametrize('identifier', [ABSENT, 'not-an-identifier'])
-def test_reset_of_an_absent_device_fails_quietly(tree, identifier):
+@pytest.mark.parametrize('identifier, stderr', [
+    (ABSENT, 'reset: no such device %s\n' % ABSENT),
+    ('not-an-identifier', 'reset: invalid device identifier not-an-identifier\n'),
+], ids=['absent', 'invalid'])
+def test_a_failed_reset_says_why_on_standard_error_only(tree, identifier, stderr):
     result = tree.harness.run('reset', identifier)
-    assert (result.returncode, result.stdout) == (255, ''), result
+    assert (result.returncode, result.stdout, result.stderr) == (255, '', stderr), result
     assert tree.model.controls == []
 
 

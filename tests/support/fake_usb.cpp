@@ -1,8 +1,5 @@
 #include "tests/support/fake_usb.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -152,27 +149,20 @@ IOReturn EmulatedUsbDevice::createPlugInInterface(std::unique_ptr<UsbPlugInInter
 
 struct EmulatedUsbBus::Port : UsbPortRegistrations<EmulatedUsbDevice, Since> {
     explicit Port(EmulatedUsbBus& owner) : bus(owner) {}
-    ~Port()
-    {
-        if (eventFd >= 0)
-            ::close(eventFd);
-    }
 
     void post(BusEvent event)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            events.push_back(std::move(event));
-        }
-        const std::uint64_t one = 1;
-        (void)!::write(eventFd, &one, sizeof one);
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(std::move(event));
+        source->signal();
+        // Under the lock: unscheduling clears `loop` before its thread may end.
+        if (loop)
+            loop->wakeUp();
     }
 
-    static void readable(void* info, int /*fd*/, unsigned /*events*/)
+    static void perform(void* info)
     {
         auto* port = static_cast<Port*>(info);
-        std::uint64_t count;
-        (void)!::read(port->eventFd, &count, sizeof count);
         std::deque<BusEvent> batch;
         {
             std::lock_guard<std::mutex> lock(port->mutex);
@@ -217,8 +207,9 @@ struct EmulatedUsbBus::Port : UsbPortRegistrations<EmulatedUsbDevice, Since> {
     }
 
     EmulatedUsbBus& bus;
-    int eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    std::deque<BusEvent> events;
+    std::shared_ptr<RunLoopSource> source;  // set before the bus posts to the port
+    std::deque<BusEvent> events;  // under the lock
+    RunLoop* loop = nullptr;      // under the lock
 };
 
 namespace {
@@ -227,19 +218,38 @@ class NotificationPort final : public UsbNotificationPort {
 public:
     using Port = EmulatedUsbBus::Port;
 
-    NotificationPort(std::shared_ptr<Port> port, std::shared_ptr<FdSource> source)
-        : m_port(std::move(port)), m_source(std::move(source))
-    {
-    }
+    explicit NotificationPort(std::shared_ptr<Port> port) : m_port(std::move(port)) {}
     ~NotificationPort() override
     {
-        m_source->invalidate();
+        m_port->source->invalidate();
         std::lock_guard<std::mutex> lock(m_port->mutex);
+        m_port->loop = nullptr;
         m_port->clearLocked();
         m_port->events.clear();
     }
 
-    std::shared_ptr<FdSource> runLoopSource() override { return m_source; }
+    bool scheduleWithRunLoop(RunLoop* loop) override
+    {
+        if (!loop)
+            return false;
+        {
+            std::lock_guard<std::mutex> lock(m_port->mutex);
+            m_port->loop = loop;
+        }
+        loop->addSource(m_port->source);
+        return true;
+    }
+
+    void unscheduleFromRunLoop(RunLoop* loop) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_port->mutex);
+            if (!loop || loop != m_port->loop)
+                return;
+            m_port->loop = nullptr;
+        }
+        loop->removeSource(m_port->source);
+    }
 
     IOReturn addMatchingNotification(const UsbMatching& matching, MatchingCallback callback, void* refCon,
                                      std::unique_ptr<UsbIterator>& iterator) override
@@ -263,7 +273,6 @@ public:
 
 private:
     const std::shared_ptr<Port> m_port;
-    const std::shared_ptr<FdSource> m_source;
 };
 
 }  // namespace
@@ -326,12 +335,12 @@ IOReturn EmulatedUsbBus::getMatchingServices(const UsbMatching& matching, std::u
 std::unique_ptr<UsbNotificationPort> EmulatedUsbBus::createNotificationPort()
 {
     auto port = std::make_shared<Port>(*this);
-    auto source = port->eventFd < 0 ? nullptr : FdSource::create(port->eventFd, port.get(), &Port::readable);
+    port->source = RunLoopSource::create(port.get(), &Port::perform);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!source || portCreationFails)
+    if (!port->source || portCreationFails)
         return nullptr;
     m_ports.push_back(port);
-    return std::unique_ptr<UsbNotificationPort>(new NotificationPort(port, std::move(source)));
+    return std::unique_ptr<UsbNotificationPort>(new NotificationPort(port));
 }
 
 }  // namespace platform

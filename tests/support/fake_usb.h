@@ -1,6 +1,6 @@
 // A fake USB bus for tests and benchmarks: devices with descriptors and strings that arrive and
 // leave at any moment from any thread. Each notification port hears of arrivals and removals, in
-// bus order, on the run loop its source is in.
+// bus order, on the run loop it is scheduled on.
 #pragma once
 
 #include <atomic>

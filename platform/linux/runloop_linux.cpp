@@ -1,4 +1,8 @@
+// The Linux run loop: wake-ups through an eventfd, and an idle loop asleep in ppoll() on it and on
+// its fd sources until one of them needs it.
 #include "platform/runloop.h"
+
+#include "platform/linux/fd_source.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -397,16 +401,20 @@ bool RunLoop::containsSource(const std::shared_ptr<RunLoopSource>& source) const
                        [&](const auto& entry) { return entry.source == source; });
 }
 
-void RunLoop::addFdSource(const std::shared_ptr<FdSource>& source)
+void addFdSource(RunLoop* loop, const std::shared_ptr<FdSource>& source)
 {
-    if (source)
-        m_state->core->add(m_state->core->fdSources, source, source->m_state.get(), m_state->core);
+    if (source) {
+        const std::shared_ptr<LoopCore>& core = loop->state().core;
+        core->add(core->fdSources, source, source->m_state.get(), core);
+    }
 }
 
-void RunLoop::removeFdSource(const std::shared_ptr<FdSource>& source)
+void removeFdSource(RunLoop* loop, const std::shared_ptr<FdSource>& source)
 {
-    if (source)
-        m_state->core->remove(m_state->core->fdSources, source->m_state.get());
+    if (source) {
+        const std::shared_ptr<LoopCore>& core = loop->state().core;
+        core->remove(core->fdSources, source->m_state.get());
+    }
 }
 
 void RunLoop::run()
@@ -540,6 +548,16 @@ void RunLoop::wakeUp()
 {
     std::shared_lock<std::shared_mutex> lock(g_loopLifetime);
     m_state->core->wakeUp();
+}
+
+// ---------------------------------------------------------------------------------------
+
+// A Linux thread needs nothing around its loop: the scope holds no context.
+ThreadScope::ThreadScope() : m_context(nullptr) {}
+
+ThreadScope::~ThreadScope()
+{
+    (void)m_context;
 }
 
 // ---------------------------------------------------------------------------------------

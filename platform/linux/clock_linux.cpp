@@ -1,3 +1,4 @@
+// The Linux clock: CLOCK_MONOTONIC, in nanoseconds.
 #include "platform/clock.h"
 
 #include <time.h>

@@ -289,6 +289,11 @@ bool ark_CommandBackup(const char* identifier, const char* path)
     dfu.setProgressCallback(&transferProgressCallback, &transferState);
     if (!usbIdentifier.initFromString(identifier)) {
         transferState.setState(JSONTransfer::kStateFailed, "Invalid device identifier");
+    } else if (!DfuFirmware::canSave(path)) {
+        // Found before the device is opened: reading it all only to fail would be in vain, and
+        // a device never opened needs no reset.
+        std::fprintf(stderr, "backup: cannot write %s: %s\n", path, std::strerror(errno));
+        transferState.setState(JSONTransfer::kStateFailed, "Unable to write to backup file");
     } else if (!dfu.connect(usbIdentifier, 0, 0, 0)) {
         transferState.setState(JSONTransfer::kStateFailed, "Unable to connect to device");
     } else if (!dfu.backup(firmware)) {

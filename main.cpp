@@ -131,8 +131,9 @@ bool handleDfuFile(int argc, const char** argv)
 {
     for (int i = 2; i < argc; ++i) {
         kel::DfuFirmware firmware;
-        if (!firmware.load(argv[i], false)) {
-            std::fprintf(stderr, "Invalid DFU file %s\n", argv[i]);
+        std::string reason;
+        if (!firmware.load(argv[i], false, &reason)) {
+            std::fprintf(stderr, "Invalid DFU file %s: %s\n", argv[i], reason.c_str());
         } else {
             firmware.printDescription(stdout, argv[i], 8, 32);
             if (!flushOutput("DFU file description"))

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cassert>
 #include <cerrno>
@@ -15,58 +16,12 @@
 
 namespace kel {
 
-namespace {
-
-constexpr std::uint32_t kPolynomial = 0xEDB88320u;
-
-// Slice 0 is the byte table; slice k advances a byte that lies k bytes before the end of an
-// eight-byte block through the remaining k zero bytes.
-struct CrcSlices {
-    std::uint32_t table[8][256];
-
-    constexpr CrcSlices() : table()
-    {
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t value = i;
-            for (int bit = 0; bit < 8; ++bit)
-                value = (value & 1) ? (value >> 1) ^ kPolynomial : value >> 1;
-            table[0][i] = value;
-        }
-        for (int k = 1; k < 8; ++k)
-            for (int i = 0; i < 256; ++i)
-                table[k][i] = (table[k - 1][i] >> 8) ^ table[0][table[k - 1][i] & 0xFF];
-    }
-};
-
-constexpr CrcSlices kCrcSlices;
-
-constexpr std::array<std::uint32_t, 256> kel_CrcByteTable()
-{
-    std::array<std::uint32_t, 256> table{};
-    for (std::size_t i = 0; i < 256; ++i)
-        table[i] = kCrcSlices.table[0][i];
-    return table;
-}
-
-}  // namespace
-
-const std::array<std::uint32_t, 256> CRC32::crcTable = kel_CrcByteTable();
-
 void CRC32::update(const unsigned char* data, std::size_t length)
 {
-    const auto& t = kCrcSlices.table;
-    std::uint32_t crc = m_accumulator;
-    while (length >= 8) {
-        const std::uint32_t low = crc ^ kel_EndianReadLittleU32(data, 0);
-        const std::uint32_t high = kel_EndianReadLittleU32(data, 4);
-        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
-              t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
-        data += 8;
-        length -= 8;
-    }
-    m_accumulator = crc;
-    while (length--)
-        update(*data++);
+    // zlib inverts on the way in and out; the accumulator is the value between the two. An
+    // empty update must not reach it: for a null buffer it returns its initial value instead.
+    if (length)
+        m_accumulator = ~static_cast<std::uint32_t>(crc32_z(~m_accumulator, data, length));
 }
 
 namespace {
@@ -210,63 +165,81 @@ bool DfuFirmware::equals(const DfuFirmware& other) const
            (m_auxSize == 0 || std::memcmp(m_auxData, other.m_auxData, m_auxSize) == 0);
 }
 
-bool DfuFirmware::load(const char* path, bool headerOnly)
+namespace {
+
+template <typename... Args>
+std::string kel_Format(const char* format, Args... args)
+{
+    char text[80];
+    std::snprintf(text, sizeof text, format, args...);
+    return text;
+}
+
+}  // namespace
+
+bool DfuFirmware::load(const char* path, bool headerOnly, std::string* reason)
 {
     constexpr off_t kMaxFileLength = 1073741824;  // 1 GiB
     constexpr std::size_t kMaxHeaderRead = 255;
+
+    const auto reject = [this, reason](std::string why) {
+        clear();
+        if (reason)
+            *reason = std::move(why);
+        return false;
+    };
 
     clear();
     // Without O_NONBLOCK a FIFO would hold the open until a writer came along; a terminal
     // given by mistake must not become the controlling one.
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return reject(std::strerror(errno));
+    FileCloser file{::fdopen(fd, "rb")};
+    if (!file.file) {
+        const std::string why = std::strerror(errno);
+        ::close(fd);
+        return reject(why);
+    }
     // Only regular files have a length worth trusting: a directory opens fine and reports
     // whatever its file system likes, a pipe none at all.
     struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    FileCloser file{::fdopen(fd, "rb")};
-    if (!file.file) {
-        ::close(fd);
-        return false;
-    }
-    if (fseeko(file.file, 0, SEEK_END) != 0)
-        return false;
-    const off_t length = ftello(file.file);
-    if (length < static_cast<off_t>(kMinTrailerLength) || length > kMaxFileLength)
-        return false;
+    if (::fstat(fd, &status) != 0)
+        return reject(std::strerror(errno));
+    if (!S_ISREG(status.st_mode))
+        return reject("not a regular file");
+    const off_t length = status.st_size;
+    if (length < static_cast<off_t>(kMinTrailerLength))
+        return reject(kel_Format("too short for a DFU suffix (%lld bytes)", static_cast<long long>(length)));
+    if (length > kMaxFileLength)
+        return reject(kel_Format("larger than 1 GiB (%lld bytes)", static_cast<long long>(length)));
 
     std::size_t count = static_cast<std::size_t>(length);
     if (headerOnly && count > kMaxHeaderRead)
         count = kMaxHeaderRead;
     if (fseeko(file.file, length - static_cast<off_t>(count), SEEK_SET) != 0)
-        return false;
+        return reject(std::strerror(errno));
     resize(count, false);
-    if (std::fread(m_data, 1, count, file.file) != count) {
-        clear();
-        return false;
-    }
+    if (std::fread(m_data, 1, count, file.file) != count)
+        return reject(std::ferror(file.file) ? std::strerror(errno) : "cut short while being read");
 
     const unsigned char* buffer = m_data;
     const std::size_t n = count;
     const std::uint32_t dwCRC = kel_EndianReadLittleU32(buffer, n - 4);
     const std::size_t bLength = buffer[n - 5];
-    const bool signatureOk = buffer[n - 8] == 'U' && buffer[n - 7] == 'F' && buffer[n - 6] == 'D';
     const std::uint16_t bcdDFU = kel_EndianReadLittleU16(buffer, n - 10);
-    if (bLength < kMinTrailerLength || bLength > n || !signatureOk || bcdDFU < 0x0100) {
-        clear();
-        return false;
-    }
+    if (buffer[n - 8] != 'U' || buffer[n - 7] != 'F' || buffer[n - 6] != 'D')
+        return reject("no DFU suffix");
+    if (bLength < kMinTrailerLength || bLength > n)
+        return reject(kel_Format("DFU suffix length %zu out of range", bLength));
+    if (bcdDFU < 0x0100)
+        return reject(kel_Format("bcdDFU 0x%04x below 0x0100", static_cast<unsigned>(bcdDFU)));
     if (!headerOnly) {
         CRC32 crc;
         crc.update(buffer, n - 4);
-        if (crc.accumulator() != dwCRC) {
-            clear();
-            return false;
-        }
+        if (crc.accumulator() != dwCRC)
+            return reject(kel_Format("CRC mismatch (file 0x%08x, computed 0x%08x)", static_cast<unsigned>(dwCRC),
+                                     static_cast<unsigned>(crc.accumulator())));
     }
 
     m_version = bcdDFU;
@@ -303,7 +276,7 @@ std::string kel_DirectoryOf(const std::string& path)
 }
 
 // Follows symbolic links in the last component of `path`, as opening it would, to a name
-// that is not a link (possibly one that does not exist yet). False on a loop.
+// that is not a link (possibly one that does not exist yet). False, with errno, on a loop.
 bool kel_ResolveLinks(std::string& path)
 {
     constexpr int kMaxLinks = 40;  // the kernel's own limit
@@ -313,12 +286,62 @@ bool kel_ResolveLinks(std::string& path)
             return true;
         std::string link(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) + 1 : 4096, '\0');
         const ssize_t length = ::readlink(path.c_str(), &link[0], link.size());
-        if (length < 0 || static_cast<std::size_t>(length) >= link.size())
+        if (length < 0)
             return false;
+        if (static_cast<std::size_t>(length) >= link.size()) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
         link.resize(static_cast<std::size_t>(length));
         path = link[0] == '/' ? link : kel_DirectoryOf(path) + "/" + link;
     }
+    errno = ELOOP;
     return false;
+}
+
+// What a save meets at its destination.
+struct Destination {
+    std::string path;  // a regular file's or a new one's with the links followed
+    bool exists;
+    struct stat status;
+};
+
+// False, with errno, when the links cannot be followed.
+bool kel_FindDestination(const char* path, Destination& destination)
+{
+    // Something that is not a regular file is written through the path as given, with the links
+    // followed by the system: a /proc/self/fd link to a pipe names no path to follow by hand.
+    destination.path = path;
+    destination.exists = ::stat(path, &destination.status) == 0;
+    if (destination.exists && !S_ISREG(destination.status.st_mode))
+        return true;
+    if (!kel_ResolveLinks(destination.path))
+        return false;
+    destination.exists = ::stat(destination.path.c_str(), &destination.status) == 0;
+    return true;
+}
+
+// Creates the file that is renamed over `target` once written, next to it under a name short
+// enough to fit wherever the target's does. The descriptor, or -1 with errno.
+int kel_CreateBeside(const std::string& target, std::string& temporary)
+{
+    const std::string directory = kel_DirectoryOf(target);
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = directory + "/.hiddfu-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+        // 0666 under the umask, as a newly created destination would get.
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    return fd;
+}
+
+// Whether a failure to create or rename beside an existing file leaves writing it in place:
+// a directory the user may not write, or a sticky one where only the file's owner may replace it.
+bool kel_InPlaceInstead(int error)
+{
+    return error == EACCES || error == EPERM;
 }
 
 }  // namespace
@@ -346,17 +369,42 @@ bool DfuFirmware::writeTo(std::FILE* file) const
            kel_WriteAll(file, suffix, sizeof suffix) && std::fflush(file) == 0;
 }
 
+bool DfuFirmware::canSave(const char* path)
+{
+    Destination destination;
+    if (!kel_FindDestination(path, destination))
+        return false;
+    const char* target = destination.path.c_str();
+    if (destination.exists && S_ISDIR(destination.status.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    if (destination.exists && ::faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0)
+        return false;
+    // Opening anything else to try it could block (a FIFO) or act (a tape drive rewinds).
+    if (destination.exists && !S_ISREG(destination.status.st_mode))
+        return true;
+    std::string temporary;
+    const int fd = kel_CreateBeside(destination.path, temporary);
+    if (fd < 0)
+        return destination.exists && kel_InPlaceInstead(errno);
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return true;
+}
+
 bool DfuFirmware::save(const char* path) const
 {
     // A symbolic link, dangling or not, is written through to its target.
-    std::string target = path;
-    if (!kel_ResolveLinks(target))
+    Destination destination;
+    if (!kel_FindDestination(path, destination))
         return false;
+    const std::string& target = destination.path;
+    const struct stat& status = destination.status;
+    const bool exists = destination.exists;
 
     // Something that is not a regular file (a terminal, a pipe, /dev/null) is written in place:
     // there is no earlier file to protect, and replacing it would be wrong.
-    struct stat status;
-    const bool exists = ::stat(target.c_str(), &status) == 0;
     if (exists && !S_ISREG(status.st_mode)) {
         FileCloser file{std::fopen(target.c_str(), "wb")};
         return file.file && writeTo(file.file);
@@ -366,22 +414,11 @@ bool DfuFirmware::save(const char* path) const
         return false;
 
     // The new file is written next to the destination and renamed over it only once every byte
-    // is on disk, so a failed write never destroys an earlier file. Its name is short, so that
-    // it fits wherever the destination's does.
-    const std::string directory = kel_DirectoryOf(target);
+    // is on disk, so a failed write never destroys an earlier file.
     std::string temporary;
-    int fd = -1;
-    for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporary = directory + "/.hiddfu-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-        // 0666 under the umask, as a newly created destination would get.
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0) {
-        // A writable file in a directory the user may not write: in place is the only way left.
-        return exists && (errno == EACCES || errno == EPERM) && saveInPlace(target.c_str(), status);
-    }
+    const int fd = kel_CreateBeside(target, temporary);
+    if (fd < 0)
+        return exists && kel_InPlaceInstead(errno) && saveInPlace(target.c_str(), status);
     if (exists) {
         // The owner and group stay where the process may keep them (as root). The special bits
         // never carry over: they were granted to the earlier content, not to this one.
@@ -399,11 +436,16 @@ bool DfuFirmware::save(const char* path) const
     }
     bool written = writeTo(file) && ::fsync(fd) == 0;
     written = std::fclose(file) == 0 && written;
-    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    if (!written) {
         ::unlink(temporary.c_str());
         return false;
     }
-    kel_SyncDirectory(directory);
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return exists && kel_InPlaceInstead(error) && saveInPlace(target.c_str(), status);
+    }
+    kel_SyncDirectory(kel_DirectoryOf(target));
     return true;
 }
 

@@ -1,10 +1,10 @@
 // A firmware image with the identification fields of its DFU file suffix, and the DFU file format.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 struct stat;
 
@@ -16,13 +16,10 @@ class CRC32 {
 public:
     CRC32() : m_accumulator(0xFFFFFFFFu) {}
 
-    void update(unsigned char byte) { m_accumulator = crcTable[(m_accumulator ^ byte) & 0xFF] ^ (m_accumulator >> 8); }
-    // Same result as the byte update applied to each byte in order, eight bytes per step.
+    void update(unsigned char byte) { update(&byte, 1); }
     void update(const unsigned char* data, std::size_t length);
 
     std::uint32_t accumulator() const { return m_accumulator; }
-
-    static const std::array<std::uint32_t, 256> crcTable;
 
 private:
     std::uint32_t m_accumulator;
@@ -65,14 +62,17 @@ public:
     bool equals(const DfuFirmware& other) const;
 
     // Reads a DFU file; headerOnly reads just the suffix and auxiliary data and skips the CRC check.
-    // On failure the object is left cleared.
-    bool load(const char* path, bool headerOnly);
+    // On failure the object is left cleared and `reason`, when given, says why in a few words.
+    bool load(const char* path, bool headerOnly, std::string* reason = nullptr);
     // Writes a DFU file, through a symbolic link to its target. An earlier regular file is
     // replaced only once the whole new file is on disk, keeping its owner and group where the
     // process may and its mode without the set-ID and sticky bits; on failure it is left as it
-    // was. A file the user may not write is refused; one in a directory the user may not write
-    // is overwritten in place.
+    // was. A file the user may not write is refused; one in a directory the user may not write,
+    // or another user's in a sticky directory, is overwritten in place.
     bool save(const char* path) const;
+    // Whether save could write there, found out without changing what is there: false, with
+    // errno, when it certainly could not (a missing directory, a file the user may not write).
+    static bool canSave(const char* path);
 
     void printDescription(FILE* stream, const char* title, std::size_t maxRows, std::size_t bytesPerRow) const;
     void printDescriptionData(FILE* stream, const char* label, const unsigned char* data, std::size_t length,

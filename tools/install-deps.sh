@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libjansson-dev libudev-dev
+  libjansson-dev libudev-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi python3-pytest

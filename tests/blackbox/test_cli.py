@@ -3,11 +3,12 @@ the failures a command meets before it touches a device."""
 
 import json
 import re
+import struct
 import subprocess
 
 import pytest
 
-from dfu_file import write_dfu
+from dfu_file import crc_accumulator, dfu_bytes, write_dfu
 from harness import default_binary, failed_transfer
 
 USAGE = 'Usage:\n\n' + ''.join('  %%s %s\n' % line for line in [
@@ -91,13 +92,39 @@ def test_control_entries_escape_their_strings_and_drop_invalid_utf8():
                                  b'"error": "Invalid device identifier"}]}\n')
 
 
-def test_dfufile_describes_valid_files_and_names_the_others(tmp_path):
+def invalid_dfu_files(d):
+    """(path, the reason dfufile gives) for each way a file is not a DFU file."""
+    def suffixed(patch):
+        data = bytearray(dfu_bytes(b'ABC'))
+        patch(data)
+        data[-4:] = struct.pack('<I', crc_accumulator(bytes(data[:-4])))
+        return bytes(data)
+    damaged = bytearray(dfu_bytes(b'ABC'))
+    damaged[0] ^= 1
+    files = [('missing', None, 'No such file or directory'),
+             ('short', b'x' * 15, 'too short for a DFU suffix (15 bytes)'),
+             ('text', b'not a DFU file at all', 'no DFU suffix'),
+             ('length', suffixed(lambda data: data.__setitem__(-5, 15)), 'DFU suffix length 15 out of range'),
+             ('old', suffixed(lambda data: data.__setitem__(slice(-10, -8), b'\xff\x00')),
+              'bcdDFU 0x00ff below 0x0100'),
+             ('crc', bytes(damaged), 'CRC mismatch (file 0x%08x, computed 0x%08x)' % (
+                 struct.unpack('<I', damaged[-4:])[0], crc_accumulator(bytes(damaged[:-4]))))]
+    for name, data, _ in files:
+        if data is not None:
+            (d / name).write_bytes(data)
+    with open(d / 'huge', 'wb') as huge:  # sparse, one byte over 1 GiB
+        huge.truncate(2 ** 30 + 1)
+    return [(str(d / name), reason) for name, _, reason in files] + \
+        [(str(d / 'huge'), 'larger than 1 GiB (1073741825 bytes)'), (str(d), 'not a regular file')]
+
+
+def test_dfufile_describes_valid_files_and_says_why_the_others_are_not(tmp_path):
     assert (run('dfufile').returncode, run('dfufile').stdout, run('dfufile').stderr) == (0, b'', b'')
-    good, bad, missing = write_dfu(tmp_path / 'good.dfu', b'ABC', 0x0A12, 0x0001), tmp_path / 'bad.dfu', tmp_path / 'x'
-    bad.write_bytes(b'not a DFU file at all')
-    result = run('dfufile', str(missing), str(good), str(bad), str(tmp_path), str(good))
-    assert (result.returncode, result.stderr.decode()) == \
-        (0, ''.join('Invalid DFU file %s\n' % p for p in [missing, bad, tmp_path])), result
+    good = write_dfu(tmp_path / 'good.dfu', b'ABC', 0x0A12, 0x0001)
+    invalid = invalid_dfu_files(tmp_path)
+    result = run('dfufile', good, *[path for path, _ in invalid], good)
+    assert (result.returncode, result.stderr.decode().splitlines()) == \
+        (0, ['Invalid DFU file %s: %s' % item for item in invalid]), result
     assert re.fullmatch('(Firmware object @ 0x[0-9a-f]+%s){2}' % re.escape(description(good, b'ABC')),
                         result.stdout.decode()), result
 

@@ -32,9 +32,12 @@ def backup(harness, destination, unprivileged=False, device=None):
     if unprivileged:
         for node in device.hidraw_nodes:  # the pty behind the node, as udev would grant it
             os.chmod(os.path.realpath(harness.root + node.devnode), 0o666)
+    before = harness.ioctl_count
     result = harness.run('backup', device.identifier, destination, unprivileged=unprivileged)
     error = result.documents()[-1]['transfer']['error']
     assert (result.returncode == 0) == (error is None), result
+    # a destination that cannot be written is refused before the device is touched
+    assert (harness.ioctl_count == before) == (error == WRITE_FAILED), result
     return error
 
 
@@ -55,8 +58,8 @@ def unchanged(d):
     return pathlib.Path(d, 'b.dfu').read_bytes() == b'earlier'
 
 
-def world_writable(d):
-    os.chmod(d, 0o777)
+def world_writable(d, mode=0o777):
+    os.chmod(d, mode)
     return d
 
 
@@ -83,6 +86,9 @@ DESTINATIONS = {
     'a writable file in an unwritable directory is overwritten in place':
         (lambda d: old_file(d, 0o666, content=b'x' * 500), True, None,
          lambda d: backed_up(d) and os.listdir(d) == ['b.dfu']),
+    "root's writable file in a sticky world-writable directory is overwritten in place":
+        (lambda d: old_file(world_writable(d, 0o1777), 0o666, content=b'x' * 500), True, None,
+         lambda d: backed_up(d) and os.listdir(d) == ['b.dfu'] and mode_and_owner(d)[1] == 0),
     'a name of 255 bytes': (lambda d: d + '/' + 'n' * 255, False, None, lambda d: backed_up(d, 'n' * 255)),
     'a dangling link is written through':
         (lambda d: symlinks(d, ('b.dfu', 'target.dfu')), False, None,
@@ -125,7 +131,7 @@ def test_a_fifo_is_refused_at_once(tmp_path, command):
     os.mkfifo(fifo)
     result = run_plain([default_binary()] + command.split() + [fifo], timeout=5)
     if command == 'dfufile':
-        assert (result.returncode, result.stderr) == (0, 'Invalid DFU file %s\n' % fifo)
+        assert (result.returncode, result.stderr) == (0, 'Invalid DFU file %s: not a regular file\n' % fifo)
     else:
         assert result.returncode == 255 and '"error": "Unable to load firmware file"' in result.stdout
 
@@ -153,7 +159,7 @@ def test_an_input_thread_without_a_run_loop_fails_the_connection(harness, monkey
     device = plug_csr(harness, CsrDfuModel(FIRMWARE))
     harness.binary = 'strace'  # every thread's first eventfd fails
     result = harness.run('-f', '-o', '/dev/null', '-e', 'inject=eventfd2:error=EMFILE', default_binary(),
-                         command, device.identifier, 'x' if command == 'get' else '/nonexistent/b.dfu')
+                         command, device.identifier, 'x' if command == 'get' else '/dev/null')
     assert (result.returncode, result.documents()) == (255, [document]), result
 
 

@@ -22,7 +22,7 @@ def transfer_failed(identifier):
 
 # `reset`, which has no document, follows the hint with its own line.
 @pytest.mark.parametrize('action, names, expected, then', [
-    ('backup', ['/nonexistent/backup.dfu'], transfer_failed, []),
+    ('backup', ['/dev/null'], transfer_failed, []),
     ('reset', [], lambda identifier: [], ['reset: unable to open device 0a12-1004-01300000']),
     ('get', ['alpha', 'beta'], lambda identifier: [{'control': [
         {'request': name, 'response': None, 'error': 'Unable to connect to device'} for name in ('alpha', 'beta')]}], []),

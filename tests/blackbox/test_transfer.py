@@ -2,6 +2,7 @@
 
 import itertools
 import json
+import os
 
 import pytest
 from gi.repository import GLib
@@ -72,11 +73,18 @@ def test_backup_reads_images_ending_in_any_report(tree, tmp_path, length):
     assert read_dfu(tmp_path / 'backup.dfu')[0] == tree.model.firmware
 
 
-def test_backup_to_an_unwritable_path_reads_everything_then_fails(tree, tmp_path):
-    result = tree.harness.run('backup', tree.csr.identifier, tmp_path / 'missing' / 'b.dfu')
-    assert {'transfer': transfers(result, 255, tree.csr.identifier)[-1]} == \
-        failed_transfer(tree.csr.identifier, 'Unable to write to backup file', 100.0)
-    assert tree.model.controls == [0xFF], 'the device is still reset'
+@pytest.mark.parametrize('destination, reason', [
+    ('missing/b.dfu', 'No such file or directory'), ('.', 'Is a directory'),
+    ('loop', 'Too many levels of symbolic links')])
+def test_backup_to_an_unwritable_path_fails_before_touching_the_device(tree, tmp_path, destination, reason):
+    os.symlink('loop', tmp_path / 'loop')
+    path = os.path.join(tmp_path, destination)
+    before = tree.harness.ioctl_count
+    result = tree.harness.run('backup', tree.csr.identifier, path)
+    assert (result.returncode, result.documents()) == \
+        (255, [failed_transfer(tree.csr.identifier, 'Unable to write to backup file')]), result
+    assert result.stderr == 'backup: cannot write %s: %s\n' % (path, reason)
+    assert tree.harness.ioctl_count == before and tree.model.log == [], 'neither read nor reset'
 
 
 MISMATCH = 'update: the file is for %s, the device identifier names 0a12:1004\n'
@@ -170,6 +178,8 @@ def test_a_failed_reset_says_why_on_standard_error_only(tree, identifier, stderr
 def test_transfer_to_an_absent_device(tree, tmp_path, command):
     result = tree.harness.run(command, ABSENT, write_dfu(tmp_path / 'f.dfu', csr_firmware(100)))
     assert (result.returncode, result.documents()[-1]) == (255, failed_transfer(ABSENT, 'Unable to connect to device'))
+    # backup tried the destination first, and left no trace of it
+    assert os.listdir(tmp_path) == ['f.dfu'] and read_dfu(tmp_path / 'f.dfu')[0] == csr_firmware(100)
 
 
 @pytest.mark.parametrize('back_after, succeeds', [(2.0, True), (None, False)])

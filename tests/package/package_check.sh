@@ -19,7 +19,7 @@ mandoc -T lint -W warning "$package_build/hiddfu.1" || fail "the manual has mand
 (cd "$package_build" && rm -f ./*.deb && cpack -G DEB >/dev/null)
 deb=$(ls "$package_build"/hiddfu_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libjansson4 libudev1 libstdc++6; do
+for library in libjansson4 libudev1 zlib1g libstdc++6; do
   [[ $depends == *"$library "* ]] || fail "Depends lacks $library: $depends"
 done
 lintian --fail-on error,warning -I -E --pedantic "$deb" 2> >(grep -v 'root privileges' >&2) || fail "lintian reports errors or warnings"

@@ -7,14 +7,11 @@
 
 #include <jansson.h>
 
+#include "kel_version.h"  // the version document and --version both print it
+
 namespace kel {
 
 class UsbDiscovery;
-
-// The tool's version: the version document and --version both print it.
-constexpr int kVersionMajor = 1;
-constexpr int kVersionMinor = 0;
-constexpr const char* kVersionQualifier = "Beta 3";
 
 bool ark_CommandVersion();
 bool ark_CommandDevices(unsigned short idVendor, unsigned short idProduct, bool monitor);

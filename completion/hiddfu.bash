@@ -24,7 +24,7 @@ _hiddfu()
         if ((cword == 2)); then
             COMPREPLY=($(compgen -W "$(_hiddfu_identifiers "$1")" -- "$cur"))
         elif ((cword == 3)) && [[ ${words[1]} == backup || ${words[1]} == update ]]; then
-            _filedir
+            _filedir dfu
         fi
         ;;
     devices | monitor)
@@ -38,7 +38,7 @@ _hiddfu()
         fi
         ;;
     dfufile)
-        _filedir
+        _filedir dfu
         ;;
     esac
 } &&

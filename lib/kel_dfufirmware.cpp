@@ -424,7 +424,7 @@ bool DfuFirmware::save(const char* path) const
         // never carry over: they were granted to the earlier content, not to this one.
         // Where the owner may not be kept, the group still may be (one the user belongs to).
         if (::fchown(fd, status.st_uid, status.st_gid) != 0)
-            (void)::fchown(fd, static_cast<uid_t>(-1), status.st_gid);
+            [[maybe_unused]] const int kept = ::fchown(fd, static_cast<uid_t>(-1), status.st_gid);
         ::fchmod(fd, status.st_mode & 0777);
     }
 

@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi python3-pytest
   hwdata strace usbutils
-  mandoc bash-completion udev dpkg-dev file man-db
+  mandoc bash-completion udev dpkg-dev file man-db lintian devscripts
 )
 
 missing=()

@@ -55,9 +55,13 @@ for stage in "${stages[@]}"; do
         echo "no black-box tests yet" >&2
       fi
       ;;
-    package)  # the Debian package, the manual's lint, the completion, installs under a prefix
-      configure_and_build build/package -DCMAKE_INSTALL_PREFIX=/usr -DHIDDFU_TESTS=OFF
-      cmake -S . -B build/plain >/dev/null && cmake --build build/plain -j"$jobs" --target hiddfu manual
+    package)  # the Debian package built as Debian builds, lintian, hardening, manual, completion
+      buildflag() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+      configure_and_build build/package -DCMAKE_INSTALL_PREFIX=/usr -DHIDDFU_TESTS=OFF -DCMAKE_BUILD_TYPE=None \
+        -DCMAKE_C_FLAGS="$(buildflag CFLAGS) $(buildflag CPPFLAGS)" \
+        -DCMAKE_CXX_FLAGS="$(buildflag CXXFLAGS) $(buildflag CPPFLAGS)" \
+        -DCMAKE_EXE_LINKER_FLAGS="$(buildflag LDFLAGS)"
+      cmake -S . -B build/plain >/dev/null && cmake --build build/plain -j"$jobs" --target hiddfu manual changelog
       tests/package/package_check.sh build/package build/plain
       ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;

@@ -49,14 +49,17 @@ hiddfu |backup devices dfufile get monitor reset set update version
 hiddfu s|set
 hiddfu reset |05e3-0608-12000000 0a12-0001-14200000 0a12-1004-14300000
 hiddfu update 0a|0a12-0001-14200000 0a12-1004-14300000
-hiddfu update 0a12-0001-14200000 |firmware.dfu notes.txt old
+hiddfu update 0a12-0001-14200000 |firmware.dfu old
+hiddfu update 0a12-0001-14200000 n|
+hiddfu backup 0a12-0001-14200000 |firmware.dfu old
 hiddfu backup 0a12-0001-14200000 f|firmware.dfu
 hiddfu get 0a12-0001-14200000 |
 hiddfu reset 0a12-0001-14200000 |
 hiddfu devices |0x05e3 0x0a12
 hiddfu monitor 0x0A12 |0x0001 0x1004
-hiddfu dfufile n|notes.txt
-hiddfu dfufile firmware.dfu |firmware.dfu notes.txt old
+hiddfu dfufile n|
+hiddfu dfufile o|old
+hiddfu dfufile firmware.dfu |firmware.dfu old
 hiddfu frobnicate |
 CASES
 echo "$passed passed, $failed failed"

@@ -68,7 +68,7 @@ bool handleHelp(int argc, const char** argv)
 
 bool handleVersionText()
 {
-    std::printf("hiddfu %d.%d %s\n", kel::kVersionMajor, kel::kVersionMinor, kel::kVersionQualifier);
+    std::printf("hiddfu %s\n", kel::kVersionText);
     return flushOutput("version");
 }
 

@@ -75,7 +75,8 @@ TEST(DfuFirmwareBuffer, AuxDataCopiesAndEquality)
     a.setAuxData("12", 2);
     DfuFirmware b;
     b = a;
-    b = b;
+    const DfuFirmware& self = b;
+    b = self;
     const DfuFirmware copy(b);
     EXPECT_TRUE(b.equals(a) && copy.equals(a));
     EXPECT_NE(a.data(), copy.data());  // deep copy
@@ -116,7 +117,7 @@ TEST(DfuFirmwareFile, SaveKeepsTheEarlierFileOnFailureAndWritesTheVersionHeld)
     ::getrlimit(RLIMIT_FSIZE, &previous);
     rlimit limit = previous;
     limit.rlim_cur = 1000;
-    const sighandler_t handler = ::signal(SIGXFSZ, SIG_IGN);
+    void (*const handler)(int) = ::signal(SIGXFSZ, SIG_IGN);
     for (const auto& [target, size] : {std::make_pair(path, 2000u), {path, 1u << 20}, {dir.file("new.dfu"), 5000u}}) {
         DfuFirmware firmware;
         firmware.resize(size, true);

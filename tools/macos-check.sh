@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Type-checks what the macOS build compiles (platform/macos/, the portable platform files, lib/,
-# main.cpp, kel_arkcommand.cpp) for x86_64 and arm64 macOS 11 with clang -fsyntax-only, against
+# main.cpp, kel_arkcommand.cpp) and the portable unit tests (tests/platform/*_test.cpp,
+# tests/lib/, tests/support/) for x86_64 and arm64 macOS 11 with clang -fsyntax-only, against
 # macOS headers laid out as an SDK: a real SDK (KIT=$(xcrun --show-sdk-path)) or a header-only
 # kit of Apple's published headers with libc++. Nothing is compiled to code, so nothing needs an
 # Apple linker. A developer's check, not part of .ci/run: CI has no such headers.
 #
 # Usage: tools/macos-check.sh
 # Environment: KIT (default /tmp/macos-headers), CLANG (default clang),
-#              TARGETS (default "x86_64-apple-macos11 arm64-apple-macos11")
+#              TARGETS (default "x86_64-apple-macos11 arm64-apple-macos11"),
+#              GTEST_INCLUDE (a folder holding gtest/ and gmock/; without it the tests are skipped)
 # Exit status: 0 when every file passes for every target, and when there are no headers to check
-# against (it says that it skipped); 1 when a file fails; 2 when clang, or Jansson's or zlib's
-# headers, are missing.
+# against (it says that it skipped); 1 when a file fails; 2 when clang, Jansson's or zlib's
+# headers, or the GoogleTest headers named, are missing.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,8 +29,8 @@ if ! command -v "$CLANG" >/dev/null; then
     exit 2
 fi
 
-# Jansson's and zlib's (a kit has none; an SDK has) headers alone, in a folder of their own: the
-# host's include folder must stay out of reach.
+# Jansson's, zlib's (a kit has none; an SDK has) and GoogleTest's headers alone, in a folder of
+# their own: the host's include folder must stay out of reach.
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 copy_headers() {  # package, then the headers it installs
@@ -50,6 +52,18 @@ if [[ ! -f "$KIT/usr/include/zlib.h" ]]; then
 fi
 # kel_version.h is CMake's to configure; only its types matter here.
 sed -e 's/@PROJECT_VERSION_M[A-Z]*@/0/' -e 's/@[A-Z_]*@//' "$root/cmake/kel_version.h.in" >"$scratch/kel_version.h"
+tests=()
+if [[ -n "${GTEST_INCLUDE:-}" ]]; then
+    if [[ ! -f "$GTEST_INCLUDE/gtest/gtest.h" || ! -f "$GTEST_INCLUDE/gmock/gmock.h" ]]; then
+        echo "macos-check: no gtest/gtest.h and gmock/gmock.h under GTEST_INCLUDE=$GTEST_INCLUDE" >&2
+        exit 2
+    fi
+    cp -R "$GTEST_INCLUDE/gtest" "$GTEST_INCLUDE/gmock" "$scratch/"
+    # What runs on a Mac; tests/platform/linux/ is Linux's own.
+    tests=(tests/platform/*_test.cpp tests/lib/*_test.cpp tests/support/*.cpp)
+else
+    echo "macos-check: the unit tests are SKIPPED: set GTEST_INCLUDE to a folder holding gtest/ and gmock/"
+fi
 
 resources=$("$CLANG" -print-resource-dir)
 # Search order as on a Mac: libc++, clang's own headers, the SDK's usr/include and frameworks.
@@ -59,7 +73,8 @@ flags=(-fsyntax-only -fblocks -x c++ -std=c++17 -nostdinc -nostdinc++ -isysroot 
        -I"$root" -I"$scratch" -Wall -Wextra -Wshadow -Wconversion -Werror)
 
 cd "$root" || exit 2
-files=(platform/macos/*.cpp platform/*.cpp lib/*.cpp main.cpp kel_arkcommand.cpp)
+# ${a[@]+...}: bash 3.2, a Mac's own, takes an empty array for an unset one.
+files=(platform/macos/*.cpp platform/*.cpp lib/*.cpp main.cpp kel_arkcommand.cpp ${tests[@]+"${tests[@]}"})
 failed=0
 for target in $TARGETS; do
     for file in "${files[@]}"; do

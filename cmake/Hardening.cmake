@@ -34,6 +34,10 @@ foreach(flag -fstack-clash-protection -fcf-protection)
   endif()
 endforeach()
 
+# ELF linkers only: Apple's linker has no -z options.
+if(APPLE)
+  return()
+endif()
 if(NOT CMAKE_EXE_LINKER_FLAGS MATCHES "relro")
   add_link_options(LINKER:-z,relro)
 endif()

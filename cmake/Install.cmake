@@ -27,8 +27,10 @@ if(NOT HIDDFU_BASH_COMPLETION_DIR)
 endif()
 message(STATUS "udev rules: ${HIDDFU_UDEV_RULES_DIR}; bash completion: ${HIDDFU_BASH_COMPLETION_DIR}")
 
-# The manual names where the rules went.
-if(IS_ABSOLUTE "${HIDDFU_UDEV_RULES_DIR}")
+# The manual names where the rules went; on macOS, where Linux keeps them.
+if(NOT HIDDFU_UDEV_RULES_DIR)
+  set(rules_path "/usr/lib/udev/rules.d")
+elseif(IS_ABSOLUTE "${HIDDFU_UDEV_RULES_DIR}")
   set(rules_path "${HIDDFU_UDEV_RULES_DIR}")
 else()
   set(rules_path "${CMAKE_INSTALL_PREFIX}/${HIDDFU_UDEV_RULES_DIR}")
@@ -49,7 +51,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/completion/hiddfu.bash DESTINATION ${HIDDFU_BA
         RENAME hiddfu)
 
 # What a Debian package carries beside the program, installed by `cmake --install` too: the
-# copyright file, the changelog and the AppStream data naming the devices the rules serve.
+# copyright file, the changelog and, with the Linux backend, the AppStream data naming the devices
+# the rules serve.
 set(HIDDFU_PACKAGE_MAINTAINER "hiddfu authors <hiddfu@example.org>" CACHE STRING
     "Maintainer of the Debian package and its changelog entries: Name <address>")
 
@@ -147,7 +150,9 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog.gz
 add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
 install(FILES ${CMAKE_BINARY_DIR}/doc/copyright ${CMAKE_BINARY_DIR}/doc/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/udev/hiddfu.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+if(HIDDFU_BACKEND STREQUAL "linux")  # names the devices the udev rules serve
+  install(FILES ${CMAKE_SOURCE_DIR}/udev/hiddfu.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME hiddfu)

@@ -1,9 +1,7 @@
 #include "lib/kel_dfufirmware.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -75,7 +73,8 @@ TEST(DfuFirmwareBuffer, AuxDataCopiesAndEquality)
     a.setAuxData("12", 2);
     DfuFirmware b;
     b = a;
-    b = b;
+    const DfuFirmware& self = b;
+    b = self;
     const DfuFirmware copy(b);
     EXPECT_TRUE(b.equals(a) && copy.equals(a));
     EXPECT_NE(a.data(), copy.data());  // deep copy
@@ -116,7 +115,7 @@ TEST(DfuFirmwareFile, SaveKeepsTheEarlierFileOnFailureAndWritesTheVersionHeld)
     ::getrlimit(RLIMIT_FSIZE, &previous);
     rlimit limit = previous;
     limit.rlim_cur = 1000;
-    const sighandler_t handler = ::signal(SIGXFSZ, SIG_IGN);
+    void (*const handler)(int) = ::signal(SIGXFSZ, SIG_IGN);
     for (const auto& [target, size] : {std::make_pair(path, 2000u), {path, 1u << 20}, {dir.file("new.dfu"), 5000u}}) {
         DfuFirmware firmware;
         firmware.resize(size, true);
@@ -139,17 +138,10 @@ TEST(DfuFirmwareFile, SaveKeepsTheEarlierFileOnFailureAndWritesTheVersionHeld)
     fs::create_directory(dir.file("sub"));
     EXPECT_FALSE(DfuFirmware().save(dir.file("sub").c_str()));
     EXPECT_EQ(2, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
-    // Not a regular file: written into, not replaced; a pipe too, behind a /proc/self/fd link as
-    // /dev/stdout is, which names no path.
+    // Not a regular file: written into, not replaced (a pipe behind a /proc/self/fd link in
+    // tests/platform/linux/).
     EXPECT_TRUE(DfuFirmware().save("/dev/null"));
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
-    int ends[2];
-    ASSERT_EQ(0, ::pipe2(ends, O_NONBLOCK));  // a read finds what was written, or fails
-    EXPECT_TRUE(DfuFirmware().save(("/proc/self/fd/" + std::to_string(ends[1])).c_str()));
-    char suffix[17];
-    EXPECT_EQ(16, ::read(ends[0], suffix, sizeof suffix));
-    ::close(ends[0]);
-    ::close(ends[1]);
 }
 
 }  // namespace

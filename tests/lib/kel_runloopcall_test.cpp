@@ -73,7 +73,7 @@ TEST(RunLoopCall, RunsInOrderOnTheLoopsThreadAndDeletesAsyncBundlesUpToDestructi
     ASSERT_EQ(static_cast<std::size_t>(next), recorder.steps.size());
     EXPECT_NE(std::this_thread::get_id(), recorder.steps[0].second);
     for (int i = 0; i < next; ++i)
-        EXPECT_EQ(std::make_pair(i, recorder.steps[0].second), recorder.steps[i]);
+        EXPECT_EQ(std::make_pair(i, recorder.steps[0].second), recorder.steps[static_cast<std::size_t>(i)]);
 }
 
 TEST(RunLoopCall, SendersOnManyThreadsWaitForTheirCallsWhereverItsLoopIs)
@@ -83,7 +83,7 @@ TEST(RunLoopCall, SendersOnManyThreadsWaitForTheirCallsWhereverItsLoopIs)
     RunLoopCall call(oldThread.loop());
     std::vector<Recorder> recorders(5);
     std::vector<std::thread> senders;
-    for (int t = 0; t < 4; ++t) {
+    for (std::size_t t = 0; t < 4; ++t) {
         senders.emplace_back([&, t] {
             for (int i = 0; i < 100; ++i) {
                 Step step(recorders[t], i);

@@ -292,17 +292,18 @@ TEST_F(UsbDiscoveryTest, StressPluggingFromManyThreads)
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            std::mt19937 random(t);
+            std::mt19937 random(static_cast<std::uint32_t>(t));
             std::vector<std::shared_ptr<EmulatedUsbDevice>> mine(kDevicesPerThread);
             for (int round = 0; round < kRounds; ++round) {
-                for (int i = 0; i < kDevicesPerThread; ++i) {
+                for (std::size_t i = 0; i < kDevicesPerThread; ++i) {
                     std::lock_guard<std::mutex> lock(ledgerMutex);
                     if (mine[i] && random() % 2 == 0) {
                         bus.detach(mine[i]);
                         ledger[mine[i]->config.locationId].detached = ++ledgerSequence;
                         mine[i].reset();
                     } else if (!mine[i]) {
-                        const std::uint32_t location = std::uint32_t(t) << 24 | std::uint32_t(round) << 16 | i;
+                        const std::uint32_t location =
+                            std::uint32_t(t) << 24 | std::uint32_t(round) << 16 | std::uint32_t(i);
                         mine[i] = makeDevice(0x1234, static_cast<std::uint16_t>(t), location);
                         bus.attach(mine[i]);
                         ledger[location] = Span{++ledgerSequence, kStillAttached};

@@ -321,7 +321,8 @@ bool ark_CommandUpdate(const char* identifier, const char* path)
     // The file is loaded and matched before the device is opened: a wrong file never reaches it.
     if (!usbIdentifier.initFromString(identifier)) {
         transferState.setState(JSONTransfer::kStateFailed, "Invalid device identifier");
-    } else if (!firmware.load(path, false)) {
+    } else if (std::string reason; !firmware.load(path, false, &reason)) {
+        std::fprintf(stderr, "update: invalid DFU file %s: %s\n", path, reason.c_str());
         transferState.setState(JSONTransfer::kStateFailed, "Unable to load firmware file");
     } else if (firmware.idVendor() != usbIdentifier.idVendor() || firmware.idProduct() != usbIdentifier.idProduct()) {
         std::fprintf(stderr, "update: the file is for %04x:%04x, the device identifier names %04x:%04x\n",

@@ -3,6 +3,7 @@
 import itertools
 import json
 import os
+import zlib
 
 import pytest
 from gi.repository import GLib
@@ -96,20 +97,22 @@ MISMATCH = 'update: the file is for %s, the device identifier names 0a12:1004\n'
 @pytest.mark.parametrize('fault, error, stderr', [
     ('product', 'Firmware file not valid for the target device', MISMATCH % '0a12:1005'),
     ('vendor', 'Firmware file not valid for the target device', MISMATCH % '0a13:1004'),
-    ('crc', 'Unable to load firmware file', ''),
-    ('missing', 'Unable to load firmware file', ''),
+    ('crc', 'Unable to load firmware file', 'update: invalid DFU file {path}: CRC mismatch ({crc})\n'),
+    ('missing', 'Unable to load firmware file', 'update: invalid DFU file {path}: No such file or directory\n'),
 ], ids=['product', 'vendor', 'crc', 'missing'])
 def test_update_refuses_a_wrong_file_before_touching_the_device(tree, tmp_path, fault, error, stderr):
     vid, pid = {'product': (0x0A12, 0x1005), 'vendor': (0x0A13, 0x1004)}.get(fault, (0x0A12, 0x1004))
     data = bytearray(dfu_bytes(csr_firmware(3000), vid, pid))
     if fault == 'crc':
         data[100] ^= 0x01
+        stored, computed = int.from_bytes(data[-4:], 'little'), ~zlib.crc32(data[:-4]) & 0xFFFFFFFF
+        stderr = stderr.replace('{crc}', 'file 0x%08x, computed 0x%08x' % (stored, computed))
     if fault != 'missing':
         (tmp_path / 'f.dfu').write_bytes(data)
     before = tree.harness.ioctl_count
     result = tree.harness.run('update', tree.csr.identifier, tmp_path / 'f.dfu')
     assert (result.returncode, result.documents(), result.stderr) == \
-        (255, [failed_transfer(tree.csr.identifier, error)], stderr), result
+        (255, [failed_transfer(tree.csr.identifier, error)], stderr.replace('{path}', str(tmp_path / 'f.dfu'))), result
     assert tree.model.log == [] and tree.harness.ioctl_count == before
 
 
